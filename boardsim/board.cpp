@@ -1,0 +1,353 @@
+#include "boardsim/board.hpp"
+
+#include "boardsim/frame_reader.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+namespace qz {
+namespace boardsim {
+
+namespace {
+
+std::string hexByte(std::uint8_t v)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", v);
+    return text;
+}
+
+bytes statusFrame(std::uint8_t status)
+{
+    return makeFrame(errorFlag | tcpCommand::statusMessage, {status});
+}
+
+}  // namespace
+
+board::board(identity id, networkConfig defaults, faults f, settingsFile store)
+    : id_(std::move(id)),
+      model_(driverModelOf(id_.revision)),
+      defaults_(defaults),
+      config_(defaults),
+      faults_(std::move(f)),
+      store_(std::move(store)),
+      report_([](const std::string& text) { std::cerr << "qzsmc-board: " << text << std::endl; })
+{
+    stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
+    settings_ = stored_;
+    applied_ = registerWords(settings_, model_);
+}
+
+void board::setReporter(std::function<void(const std::string&)> report)
+{
+    report_ = std::move(report);
+}
+
+void board::report(const std::string& text) const
+{
+    report_(text);
+}
+
+// ---- UDP ----------------------------------------------------------------------------------
+
+// Requests name the board by its hardware id; all zeros reach every board on the wire.
+bool board::addressedToUs(const bytes& datagram) const
+{
+    bool anyBoard = std::all_of(datagram.begin(), datagram.begin() + 20,
+                                [](std::uint8_t b) { return b == 0; });
+    return anyBoard || std::equal(id_.hwId.begin(), id_.hwId.end(), datagram.begin());
+}
+
+bytes board::udpReply(std::uint8_t status, const bytes& payload) const
+{
+    bytes reply(id_.hwId.begin(), id_.hwId.end());
+    reply.push_back(faults_.udp.status.value_or(status));
+    reply.insert(reply.end(), payload.begin(), payload.end());
+    return reply;
+}
+
+std::vector<bytes> board::onDatagram(const bytes& datagram)
+{
+    if (datagram.size() < 21) {
+        report("udp: ignored a datagram of " + std::to_string(datagram.size()) +
+               " bytes, shorter than its header");
+        return {};
+    }
+    if (!addressedToUs(datagram))
+        return {};
+    std::uint8_t command = datagram[20];
+    std::vector<bytes> replies = executeUdp(command, bytes(datagram.begin() + 21, datagram.end()));
+    if (faults_.udp.silent.find(command))
+        return {};
+    return replies;
+}
+
+std::vector<bytes> board::executeUdp(std::uint8_t command, const bytes& payload)
+{
+    switch (command) {
+    case udpCommand::discovery:
+        return discovery(payload);
+    case udpCommand::getConfig:
+        return {configReply()};
+    case udpCommand::setConfig: {
+        auto record = decodeConfig(payload, id_.kind);
+        if (!record) {
+            report("udp: refused a configuration record of " + std::to_string(payload.size()) +
+                   " bytes, expected " + std::to_string(configRecordSize(id_.kind)));
+            return {udpReply(errorFlag)};
+        }
+        config_ = *record;
+        return {udpReply(0)};
+    }
+    case udpCommand::defaultConfig:
+        config_ = defaults_;
+        return {udpReply(0)};
+    default:
+        report("udp: refused unknown command " + hexByte(command));
+        return {udpReply(errorFlag)};
+    }
+}
+
+// An empty id asks every device; another device's id is none of our business.
+std::vector<bytes> board::discovery(const bytes& payload) const
+{
+    if (!payload.empty() && !std::equal(payload.begin(), payload.end(), id_.deviceId.begin(),
+                                        id_.deviceId.end()))
+        return {};
+    bytes text(id_.revision.begin(), id_.revision.end());
+    if (!faults_.udp.noTerminator)
+        text.push_back(0);
+    bytes reply = udpReply(0, text);
+    if (faults_.udp.discoveryTwice)
+        return {reply, reply};
+    return {reply};
+}
+
+bytes board::configReply() const
+{
+    bytes reply = udpReply(0, encodeConfig(config_, id_.kind));
+    if (faults_.udp.configLength)
+        reply.resize(*faults_.udp.configLength, 0xA5);
+    return reply;
+}
+
+// ---- TCP ----------------------------------------------------------------------------------
+
+std::vector<bytes> board::onFrame(const bytes& frame)
+{
+    std::uint8_t code = frame.at(2);
+    bytes payload(frame.begin() + frameHeaderSize, frame.end());
+    outcome done = execute(code, payload);
+
+    const tcpFaults& f = faults_.tcp;
+    if (f.silent.find(code))
+        return {};
+    std::vector<bytes> out;
+    if (auto length = f.badLength.find(code))
+        out.push_back({*length, 0, code});
+    if (auto status = f.status.find(code)) {
+        out.push_back(statusFrame(*status));
+    } else if (done.result == outcome::unknown) {
+        out.push_back(statusFrame(statusCode::unknownCommand));
+    } else {
+        std::uint8_t replyCode = f.otherCode.find(code).value_or(code);
+        if (done.result == outcome::refused || f.errorFlag.find(code))
+            replyCode |= errorFlag;
+        out.push_back(makeFrame(replyCode, done.payload));
+    }
+    if (f.unsolicitedAfterReply)
+        out.push_back(unsolicitedFrame());
+    return out;
+}
+
+bytes board::unsolicitedFrame() const
+{
+    return makeFrame(faults_.tcp.unsolicitedCode);
+}
+
+board::outcome board::execute(std::uint8_t code, const bytes& payload)
+{
+    if (id_.kind == personality::board && code == tcpCommand::readDriverRegister)
+        return readDriverRegister(payload);
+    std::optional<std::size_t> size = requestSize(code);
+    if (!size) {
+        report("tcp: unknown command " + hexByte(code));
+        return {outcome::unknown, {}};
+    }
+    if (payload.size() != *size)
+        return refuse("command " + hexByte(code) + ": request of " +
+                      std::to_string(payload.size()) + " bytes, expected " +
+                      std::to_string(*size));
+
+    outcome r{outcome::done, {}};
+    switch (code) {
+    case tcpCommand::softReset:
+        softReset();
+        break;
+    case tcpCommand::hardwareId:
+        r.payload.assign(id_.hwId.begin(), id_.hwId.end());
+        break;
+    case tcpCommand::networkConfig:
+        r.payload = encodeConfig(config_, id_.kind);
+        break;
+    case tcpCommand::storeSettings:
+        try {
+            store_.store(settings_);
+            stored_ = settings_;
+        } catch (const std::exception& e) {
+            return refuse(std::string("command 0x10: ") + e.what());
+        }
+        break;
+    case tcpCommand::writeSettings:
+        settings_ = payload;
+        break;
+    case tcpCommand::readSettings:
+        r.payload = settings_;
+        break;
+    case tcpCommand::commitSettings:
+        applied_ = registerWords(settings_, model_);
+        break;
+    case tcpCommand::defaultSettings:
+        settings_ = factorySettings(model_);
+        break;
+    case tcpCommand::pwm:
+        pwm_[payload[0]] = getLE32(&payload[1]);
+        break;
+    case tcpCommand::outputs: {
+        std::uint32_t mask = getLE32(&payload[0]);
+        outputs_ = (outputs_ & ~mask) | (getLE32(&payload[4]) & mask);
+        break;
+    }
+    case tcpCommand::inputs:
+        putLE32(r.payload, inputs_);
+        break;
+    case tcpCommand::pressure:
+        putLE32(r.payload, pressureRaw_);
+        break;
+    case tcpCommand::writeVariable:
+        return writeVariable(payload);
+    case tcpCommand::readVariable:
+        return readVariable(payload);
+    }
+    return r;
+}
+
+// The request size of each command this personality knows; none for the others.
+std::optional<std::size_t> board::requestSize(std::uint8_t code) const
+{
+    if (id_.kind == personality::bootLoader) {
+        if (code == tcpCommand::softReset || code == tcpCommand::hardwareId)
+            return 0;
+        return std::nullopt;
+    }
+    switch (code) {
+    case tcpCommand::softReset:
+    case tcpCommand::hardwareId:
+    case tcpCommand::networkConfig:
+    case tcpCommand::storeSettings:
+    case tcpCommand::readSettings:
+    case tcpCommand::commitSettings:
+    case tcpCommand::defaultSettings:
+    case tcpCommand::inputs:
+    case tcpCommand::pressure:
+        return 0;
+    case tcpCommand::writeSettings:
+        return settingsImageSize(model_);
+    case tcpCommand::pwm:
+        return 5;
+    case tcpCommand::outputs:
+    case tcpCommand::writeVariable:
+        return 8;
+    case tcpCommand::readVariable:
+        return 4;
+    default:
+        return std::nullopt;
+    }
+}
+
+// A refused request changes nothing and is answered with the error flag.
+board::outcome board::refuse(const std::string& why)
+{
+    report("tcp: refused " + why);
+    return {outcome::refused, {}};
+}
+
+// Request {i32 id, u32 value}; ids outside the variable table are refused.
+board::outcome board::writeVariable(const bytes& payload)
+{
+    auto n = static_cast<std::int32_t>(getLE32(&payload[0]));
+    if (n < 0 || n >= static_cast<std::int32_t>(variableCount))
+        return refuse("to write variable " + std::to_string(n));
+    variables_[n] = static_cast<std::int32_t>(getLE32(&payload[4]));
+    return {outcome::done, {}};
+}
+
+// Request {i32 id}; reply the variable as i32.
+board::outcome board::readVariable(const bytes& payload)
+{
+    auto n = static_cast<std::int32_t>(getLE32(&payload[0]));
+    if (n < 0 || n >= static_cast<std::int32_t>(variableCount))
+        return refuse("to read variable " + std::to_string(n));
+    outcome r{outcome::done, {}};
+    putLE32(r.payload, static_cast<std::uint32_t>(variables_[n]));
+    return r;
+}
+
+// Five-register chip: the 4-byte form returns its read response, 4 bytes; the 5-byte form the
+// same in 8 bytes. Six-register chip: the 5-byte form {u8 address, u32 0} goes out on SPI and,
+// as on the chip, the answer carries the register that the previous read addressed.
+board::outcome board::readDriverRegister(const bytes& payload)
+{
+    outcome r{outcome::done, {}};
+    if (model_ == driverModel::fiveRegister) {
+        if (payload.size() != 4 && payload.size() != 5)
+            return refuse("command 0x34: request of " + std::to_string(payload.size()) +
+                          " bytes, expected 4 or 5");
+        putLE32(r.payload, microstepCounter() << 10);
+        if (payload.size() == 5)
+            putLE32(r.payload, 0);
+        return r;
+    }
+    if (payload.size() != 5)
+        return refuse("command 0x34: request of " + std::to_string(payload.size()) +
+                      " bytes, expected 5");
+    putLE32(r.payload, sixRegisterRead(lastRegisterAddress_));
+    putLE32(r.payload, 0);
+    lastRegisterAddress_ = payload[0];
+    return r;
+}
+
+std::uint32_t board::sixRegisterRead(std::uint8_t address) const
+{
+    switch (address) {
+    case 0x6C: return applied_[0];  // CHOPCONF
+    case 0x10: return applied_[1];  // IHOLD_IRUN
+    case 0x11: return applied_[2];  // TPOWERDOWN
+    case 0x00: return applied_[3];  // GCONF
+    case 0x13: return applied_[4];  // TPWMTHRS
+    case 0x70: return applied_[5];  // PWMCONF
+    case 0x6A: return microstepCounter();  // MSCNT
+    default: return 0;
+    }
+}
+
+// No motor is modelled yet, so the driver stands at the start of its microstep table.
+std::uint32_t board::microstepCounter() const
+{
+    return 0;
+}
+
+// Back to the state after power-on; the network configuration stays.
+void board::softReset()
+{
+    variables_.fill(0);
+    outputs_ = 0;
+    pwm_.fill(0);
+    settings_ = stored_;
+    applied_ = registerWords(settings_, model_);
+    lastRegisterAddress_ = 0;
+}
+
+}  // namespace boardsim
+}  // namespace qz

@@ -1,0 +1,136 @@
+#ifndef QZ_BOARDSIM_BOARD_HPP
+#define QZ_BOARDSIM_BOARD_HPP
+
+#include "boardsim/faults.hpp"
+#include "boardsim/identity.hpp"
+#include "boardsim/network_config.hpp"
+#include "boardsim/settings.hpp"
+#include "boardsim/wire.hpp"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qz {
+namespace boardsim {
+
+namespace udpCommand {
+constexpr std::uint8_t discovery = 0;
+constexpr std::uint8_t getConfig = 4;
+constexpr std::uint8_t setConfig = 5;
+constexpr std::uint8_t defaultConfig = 6;
+}  // namespace udpCommand
+
+namespace tcpCommand {
+constexpr std::uint8_t softReset = 0x01;
+constexpr std::uint8_t hardwareId = 0x02;
+constexpr std::uint8_t networkConfig = 0x04;
+constexpr std::uint8_t storeSettings = 0x10;
+constexpr std::uint8_t writeSettings = 0x12;
+constexpr std::uint8_t readSettings = 0x13;
+constexpr std::uint8_t commitSettings = 0x14;
+constexpr std::uint8_t defaultSettings = 0x15;
+constexpr std::uint8_t pwm = 0x20;
+constexpr std::uint8_t outputs = 0x22;
+constexpr std::uint8_t inputs = 0x25;
+constexpr std::uint8_t pressure = 0x27;
+constexpr std::uint8_t writeVariable = 0x2A;
+constexpr std::uint8_t readVariable = 0x2B;
+constexpr std::uint8_t readDriverRegister = 0x34;
+constexpr std::uint8_t statusMessage = 0x7F;  // sent with the error flag: byte 0xFF
+}  // namespace tcpCommand
+
+namespace statusCode {
+constexpr std::uint8_t unknownError = 0x00;
+constexpr std::uint8_t unknownCommand = 0x01;
+constexpr std::uint8_t wrongData = 0x02;
+constexpr std::uint8_t wrongRequestMode = 0x03;
+constexpr std::uint8_t tcpCriticalError = 0xCE;
+}  // namespace statusCode
+
+constexpr std::uint8_t errorFlag = 0x80;
+constexpr std::size_t variableCount = 128;
+
+// The board as the terminal sees it through its two sockets, without the sockets: datagrams and
+// frames in, the bytes to send back out. Faults shape the answers; the work is done regardless.
+class board {
+public:
+    // defaults: the network configuration at power-on, restored by UDP command 6.
+    // Throws std::runtime_error when the settings file exists but cannot be used.
+    board(identity id, networkConfig defaults, faults f = {}, settingsFile store = settingsFile());
+
+    const faults& injectedFaults() const { return faults_; }
+
+    // One datagram from the terminal; the datagrams to send back to its sender, in order.
+    std::vector<bytes> onDatagram(const bytes& datagram);
+
+    // One complete control frame; what to send back, in order.
+    std::vector<bytes> onFrame(const bytes& frame);
+
+    // A frame the terminal never asked for, to land in its queue of unsolicited messages.
+    bytes unsolicitedFrame() const;
+
+    const identity& id() const { return id_; }
+    driverModel model() const { return model_; }
+    const networkConfig& config() const { return config_; }
+    std::int32_t variable(std::size_t n) const { return variables_.at(n); }
+    std::uint32_t outputs() const { return outputs_; }
+    std::uint32_t pwm(std::uint8_t channel) const { return pwm_[channel]; }
+    const bytes& settings() const { return settings_; }
+    const std::vector<std::uint32_t>& driverRegisters() const { return applied_; }
+
+    void setInputs(std::uint32_t inputs) { inputs_ = inputs; }
+    void setPressureRaw(std::uint32_t raw) { pressureRaw_ = raw; }
+
+    // Where the board says what it refused or failed at; standard error unless replaced.
+    void setReporter(std::function<void(const std::string&)> report);
+
+private:
+    struct outcome {
+        enum kind { done, refused, unknown } result;
+        bytes payload;
+    };
+
+    bool addressedToUs(const bytes& datagram) const;
+    std::vector<bytes> executeUdp(std::uint8_t command, const bytes& payload);
+    bytes udpReply(std::uint8_t status, const bytes& payload = {}) const;
+    std::vector<bytes> discovery(const bytes& payload) const;
+    bytes configReply() const;
+
+    outcome execute(std::uint8_t code, const bytes& payload);
+    std::optional<std::size_t> requestSize(std::uint8_t code) const;
+    outcome refuse(const std::string& why);
+    outcome writeVariable(const bytes& payload);
+    outcome readVariable(const bytes& payload);
+    outcome readDriverRegister(const bytes& payload);
+    std::uint32_t sixRegisterRead(std::uint8_t address) const;
+    std::uint32_t microstepCounter() const;
+    void softReset();
+    void report(const std::string& text) const;
+
+    identity id_;
+    driverModel model_;
+    networkConfig defaults_;
+    networkConfig config_;
+    faults faults_;
+    settingsFile store_;
+    std::function<void(const std::string&)> report_;
+
+    bytes settings_;                       // what 0x12 wrote and 0x13 reads
+    bytes stored_;                         // what 0x10 kept; power-on and soft reset load it
+    std::vector<std::uint32_t> applied_;   // register words in the driver since the last commit
+    std::uint8_t lastRegisterAddress_ = 0;
+    std::array<std::int32_t, variableCount> variables_{};
+    std::uint32_t outputs_ = 0;
+    std::array<std::uint32_t, 256> pwm_{};
+    std::uint32_t inputs_ = 0;
+    std::uint32_t pressureRaw_ = 53537;    // about 101.3 kPa by the terminal's conversion
+};
+
+}  // namespace boardsim
+}  // namespace qz
+
+#endif

@@ -1,0 +1,60 @@
+#ifndef QZ_BOARDSIM_TCP_CONNECTION_HPP
+#define QZ_BOARDSIM_TCP_CONNECTION_HPP
+
+#include "boardsim/board.hpp"
+#include "boardsim/frame_reader.hpp"
+#include "boardsim/traffic_log.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <memory>
+
+namespace qz {
+namespace boardsim {
+
+// One control connection: frames in, each handled in turn, replies out in order.
+class tcpConnection : public std::enable_shared_from_this<tcpConnection> {
+public:
+    tcpConnection(boost::asio::ip::tcp::socket socket, board& b, trafficLog& log,
+                  const tcpFaults& faults, std::function<void()> onClosed);
+
+    void start();
+    void close();
+
+private:
+    void processNext();
+    void startRead();
+    void onRead(const boost::system::error_code& ec, std::size_t size);
+    void handle(const bytes& frame);
+    void deliver(const std::vector<bytes>& replies, bool last);
+    void send(bytes data);
+    void startWrite();
+    void onWrite(const boost::system::error_code& ec);
+    void startUnsolicitedTimer();
+    void onUnsolicitedTimer(const boost::system::error_code& ec);
+
+    boost::asio::ip::tcp::socket socket_;
+    board& board_;
+    trafficLog& log_;
+    const tcpFaults& faults_;
+    std::function<void()> onClosed_;
+    boost::asio::steady_timer delayTimer_;
+    boost::asio::steady_timer unsolicitedTimer_;
+    boost::asio::steady_timer holdTimer_;
+    frameReader reader_;
+    std::array<std::uint8_t, 4096> readBuffer_{};
+    std::deque<bytes> outbox_;
+    bool writing_ = false;
+    bool closeWhenSent_ = false;
+    bool closed_ = false;
+    unsigned framesReceived_ = 0;
+};
+
+}  // namespace boardsim
+}  // namespace qz
+
+#endif

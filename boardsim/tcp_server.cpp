@@ -1,0 +1,68 @@
+#include "boardsim/tcp_server.hpp"
+
+#include <iostream>
+
+namespace qz {
+namespace boardsim {
+
+using boost::asio::ip::tcp;
+
+tcpServer::tcpServer(boost::asio::io_context& io, board& b, trafficLog& log,
+                     const tcpFaults& faults)
+    : board_(b), log_(log), faults_(faults), acceptor_(io)
+{
+    if (faults_.refuse)
+        return;
+    tcp::endpoint endpoint(tcp::v4(), port);
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen();
+}
+
+void tcpServer::start()
+{
+    if (acceptor_.is_open())
+        startAccept();
+}
+
+void tcpServer::stop()
+{
+    stopping_ = true;
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    if (auto connection = connection_.lock())
+        connection->close();
+}
+
+void tcpServer::startAccept()
+{
+    acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+        onAccept(ec, std::move(socket));
+    });
+}
+
+void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket)
+{
+    if (stopping_)
+        return;
+    if (ec) {
+        std::cerr << "qzsmc-board: tcp accept: " << ec.message() << std::endl;
+        startAccept();
+        return;
+    }
+    log_.line("tcp accept");
+    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, log_, faults_,
+                                                      [this] { onConnectionClosed(); });
+    connection_ = connection;
+    connection->start();
+}
+
+void tcpServer::onConnectionClosed()
+{
+    if (!stopping_)
+        startAccept();
+}
+
+}  // namespace boardsim
+}  // namespace qz

@@ -1,0 +1,45 @@
+#ifndef QZ_BOARDSIM_TCP_SERVER_HPP
+#define QZ_BOARDSIM_TCP_SERVER_HPP
+
+#include "boardsim/board.hpp"
+#include "boardsim/tcp_connection.hpp"
+#include "boardsim/traffic_log.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <memory>
+
+namespace qz {
+namespace boardsim {
+
+// The control port. Like the board, it serves one connection at a time: the next one is
+// accepted only when the current one has closed, and waits in the listen queue until then.
+class tcpServer {
+public:
+    static constexpr unsigned short port = 10000;
+
+    // Listens on 0.0.0.0:10000 at once (unless connections are to be refused), so a busy port
+    // fails at start.
+    tcpServer(boost::asio::io_context& io, board& b, trafficLog& log, const tcpFaults& faults);
+
+    void start();
+    void stop();
+
+private:
+    void startAccept();
+    void onAccept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
+    void onConnectionClosed();
+
+    board& board_;
+    trafficLog& log_;
+    const tcpFaults& faults_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::weak_ptr<tcpConnection> connection_;  // kept alive by its own pending operations
+    bool stopping_ = false;
+};
+
+}  // namespace boardsim
+}  // namespace qz
+
+#endif

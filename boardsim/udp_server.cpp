@@ -1,0 +1,90 @@
+#include "boardsim/udp_server.hpp"
+
+#include <boost/asio/buffer.hpp>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+namespace qz {
+namespace boardsim {
+
+using boost::asio::ip::udp;
+
+udpServer::udpServer(boost::asio::io_context& io, board& b, trafficLog& log,
+                     const interfaceAddress* iface)
+    : board_(b), log_(log), iface_(iface), socket_(io, udp::endpoint(udp::v4(), port))
+{
+}
+
+void udpServer::start()
+{
+    startReceive();
+}
+
+void udpServer::stop()
+{
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+}
+
+void udpServer::startReceive()
+{
+    socket_.async_receive_from(boost::asio::buffer(buffer_), sender_,
+                               [this](const boost::system::error_code& ec, std::size_t size) {
+                                   onReceive(ec, size);
+                               });
+}
+
+void udpServer::onReceive(const boost::system::error_code& ec, std::size_t size)
+{
+    if (ec == boost::asio::error::operation_aborted)
+        return;
+    if (ec) {
+        std::cerr << "qzsmc-board: udp receive: " << ec.message() << std::endl;
+        startReceive();
+        return;
+    }
+    bytes datagram(buffer_.begin(), buffer_.begin() + size);
+    log_.line("udp " + toHex(datagram));
+    networkConfig before = board_.config();
+    answer(board_.onDatagram(datagram));
+    followAddress(before);
+    startReceive();
+}
+
+// Datagrams are small; a blocking send keeps each answer ahead of any move that follows it.
+void udpServer::answer(const std::vector<bytes>& replies)
+{
+    // A late answer, to order the replies of several boards; the board does nothing meanwhile.
+    if (!replies.empty() && board_.injectedFaults().udp.delayMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(board_.injectedFaults().udp.delayMs));
+    for (const bytes& reply : replies) {
+        boost::system::error_code ec;
+        socket_.send_to(boost::asio::buffer(reply), sender_, 0, ec);
+        if (ec)
+            std::cerr << "qzsmc-board: udp answer to " << sender_ << ": " << ec.message()
+                      << std::endl;
+    }
+}
+
+// A new address or mask takes effect on the wire: later unicast and TCP reach the new address.
+void udpServer::followAddress(const networkConfig& before)
+{
+    const networkConfig& now = board_.config();
+    if (now.ip == before.ip && now.mask == before.mask)
+        return;
+    if (iface_) {
+        try {
+            iface_->move(now.ip, now.mask);
+        } catch (const std::exception& e) {
+            std::cerr << "qzsmc-board: cannot move to " << dotted(now.ip) << ": " << e.what()
+                      << std::endl;
+            return;
+        }
+    }
+    log_.line("moved " + dotted(now.ip));
+}
+
+}  // namespace boardsim
+}  // namespace qz

@@ -1,0 +1,148 @@
+#include "tester.hpp"
+
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <locale>
+#include <sstream>
+#include <typeinfo>
+
+#include <boost/chrono/duration.hpp>
+#include <boost/format.hpp>
+#include <boost/property_tree/exceptions.hpp>
+#include <boost/property_tree/info_parser.hpp>
+#include <boost/test/unit_test.hpp>
+#include <boost/thread/thread.hpp>
+#include <boost/throw_exception.hpp>
+
+#include "zkutility/logger.hpp"
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+// Shared by getSpeed and getAccel; `rootKey` only names the default in errors.
+int lookupInt(const pt::ptree& cmd, const char* key, const boost::optional<int>& fallback,
+              const char* rootKey)
+{
+    if (fallback)
+        return cmd.get<int>(key, *fallback);
+    // No default to fall back on: a made-up value would only fail later in the planner.
+    const auto own = cmd.get_child_optional(pt::ptree::path_type(key));
+    if (!own)
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_path(
+            std::string("command has no \"") + key + "\" and the script has no int \"" + rootKey + "\"",
+            pt::ptree::path_type(key)));
+    const auto value = own->get_value_optional<int>();
+    if (!value)
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
+            std::string("command's \"") + key + "\" is not an int and the script has no int \"" + rootKey + "\"",
+            own->data()));
+    return *value;
+}
+
+// The property tree's stream conversion, except that a sign is refused: the
+// stream would wrap "-5" round to a sleep of some 50 days.
+bool toMilliseconds(const std::string& text, unsigned int& ms)
+{
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    in >> std::ws;
+    if (in.peek() == '-')
+        return false;
+    in >> ms;
+    if (!in.eof())
+        in >> std::ws;
+    return !in.fail() && in.get() == std::char_traits<char>::eof();
+}
+
+}  // namespace
+
+_tester::_tester(const std::string& file)
+{
+    zk::logger::initLogger();
+
+    // One line per command, in the command table's order; the key is the handler's name.
+#define QZ_COMMAND(name) {#name, &_tester::name}
+    commands_ = {
+        QZ_COMMAND(sleep),
+        QZ_COMMAND(query),
+        QZ_COMMAND(search),
+        QZ_COMMAND(displayConfig),
+        QZ_COMMAND(configure_network),
+        QZ_COMMAND(connect),
+        QZ_COMMAND(disconnect),
+        QZ_COMMAND(init),
+        QZ_COMMAND(readNetworkConfig),
+        QZ_COMMAND(readHardwareId),
+        QZ_COMMAND(runProgram),
+        QZ_COMMAND(pingId),
+    };
+#undef QZ_COMMAND
+
+    // Throws info_parser_error "cannot open file for reading" (file, line 0) when
+    // the file cannot be opened; parses into a fresh tree and swaps it in.
+    pt::read_info(file, config_);
+
+    // "moveMotor" draws its random targets from rand().
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+}
+
+// Out of line, where the controller type is complete.
+_tester::~_tester() = default;
+
+void _tester::run(const std::string& name)
+{
+    const auto section = config_.get_child_optional(pt::ptree::path_type(name, '.'));
+    if (!section)
+        return;
+    defaultSpeed_ = config_.get_optional<int>("defaultSpeed");
+    defaultAccel_ = config_.get_optional<int>("defaultAccel");
+    for (const auto& cmd : *section)
+        runCommand(cmd);
+}
+
+void _tester::runCommand(const pt::ptree::value_type& cmd)
+{
+    const auto found = commands_.find(cmd.first);
+    BOOST_CHECK_MESSAGE(found != commands_.end(), "command <" << cmd.first << "> not found");
+    if (found != commands_.end())
+        (this->*found->second)(cmd.second);
+}
+
+int _tester::getSpeed(const pt::ptree& cmd) const
+{
+    return lookupInt(cmd, "speed", defaultSpeed_, "defaultSpeed");
+}
+
+int _tester::getAccel(const pt::ptree& cmd) const
+{
+    return lookupInt(cmd, "accel", defaultAccel_, "defaultAccel");
+}
+
+void _tester::sleep(const pt::ptree& cmd)
+{
+    unsigned int ms = 0;
+    if (!toMilliseconds(cmd.data(), ms))
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
+            std::string("conversion of data to type \"") + typeid(unsigned int).name() + "\" failed", cmd.data()));
+    std::cout << boost::format("sleeping for %d ms") % ms << std::endl;
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
+}
+
+void _tester::query(const pt::ptree& cmd)
+{
+    std::cout << cmd.data() << std::endl << "press 'Enter' to continue" << std::flush;
+    // At end of input this returns at once, which is what a script run without a console wants.
+    std::string line;
+    std::getline(std::cin, line);
+}
+
+void _tester::pingId(const pt::ptree& cmd)
+{
+    pingId_ = cmd.data();
+}
+
+void _tester::runProgram(const pt::ptree&)
+{
+}

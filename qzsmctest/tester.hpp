@@ -1,0 +1,77 @@
+#ifndef QZSMCTEST_TESTER_HPP
+#define QZSMCTEST_TESTER_HPP
+
+#include <array>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <boost/optional.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "qzsmc/controller.hpp"
+
+// Prints a board's network configuration record in nine lines.
+void printNetworkConfig(const qz::smc::device_options::networkConfiguration& config);
+
+// Runs one section of an INFO command script; one instance per test case.
+class _tester {
+public:
+    // Starts logging, fills the command table and reads the INFO file.
+    // Throws info_parser_error when the file cannot be opened or parsed.
+    explicit _tester(const std::string& file);
+    ~_tester();
+
+    _tester(const _tester&) = delete;
+    _tester& operator=(const _tester&) = delete;
+
+    // Runs the commands of the root section `name`, in file order; no section, no commands.
+    void run(const std::string& name);
+
+    // Looks the command's key up in the table and calls its handler; an unknown
+    // key is a failed check and nothing else.
+    void runCommand(const boost::property_tree::ptree::value_type& cmd);
+
+    // The command's own int "speed" / "accel"; otherwise the root default.
+    // Without a root default the command's own int is required: a missing key
+    // throws ptree_bad_path, a text that is not an int throws ptree_bad_data.
+    int getSpeed(const boost::property_tree::ptree& cmd) const;
+    int getAccel(const boost::property_tree::ptree& cmd) const;
+
+private:
+    using handler = void (_tester::*)(const boost::property_tree::ptree&);
+
+    void sleep(const boost::property_tree::ptree& cmd);
+    void query(const boost::property_tree::ptree& cmd);
+    void pingId(const boost::property_tree::ptree& cmd);
+    void runProgram(const boost::property_tree::ptree& cmd);
+
+    // Discovery and network configuration over UDP (no connection needed).
+    void search(const boost::property_tree::ptree& cmd);
+    void displayConfig(const boost::property_tree::ptree& cmd);
+    void configure_network(const boost::property_tree::ptree& cmd);
+
+    // The controller connection and the board's identity.
+    void connect(const boost::property_tree::ptree& cmd);
+    void disconnect(const boost::property_tree::ptree& cmd);
+    void init(const boost::property_tree::ptree& cmd);
+    void readNetworkConfig(const boost::property_tree::ptree& cmd);
+    void readHardwareId(const boost::property_tree::ptree& cmd);
+
+    // The device id to look for: the one "pingId" set, else the board's.
+    std::string deviceId() const;
+    // The root "hwId" (all zero without one); a text that is not 40 hex digits fails a check.
+    std::array<unsigned char, 20> configHwId();
+
+    boost::property_tree::ptree config_;
+    boost::optional<int> defaultSpeed_;
+    boost::optional<int> defaultAccel_;
+    std::map<std::string, handler> commands_;
+    std::deque<qz::smc::controller::_devInfo> discovered_;
+    boost::optional<std::string> pingId_;
+    // The connected board; its destructor disconnects it.
+    std::unique_ptr<qz::smc::controller> c_;
+};
+
+#endif

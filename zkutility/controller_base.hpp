@@ -1,0 +1,199 @@
+#ifndef ZK_HW_CONTROLLER_BASE_HPP
+#define ZK_HW_CONTROLLER_BASE_HPP
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/exception/exception.hpp>
+#include <boost/exception/info.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "zkutility/logger.hpp"
+#include "zkutility/utility.hpp"
+
+namespace zk {
+namespace hw {
+
+struct tagSizeInfo;
+using sizeInfo = boost::error_info<tagSizeInfo, unsigned int>;
+struct tagDevInfo;
+using devInfo = boost::error_info<tagDevInfo, boost::system::error_code>;
+
+// The device link: finds a device over UDP, reads and sets its network
+// configuration, and keeps one TCP control connection served by a worker thread.
+// Options gives the device kind: its network configuration record and socket types.
+template <class Options>
+class controller_base {
+public:
+    struct deviceError : virtual boost::exception, virtual std::exception {};
+    struct errorDeviceNotFound : deviceError {};
+    struct errorSocketNotInitialized : deviceError {};
+    struct errorTCPCommandConfirmationTimeout : deviceError {};
+    struct errorWrongMessageHeader : deviceError {};
+
+    using networkConfiguration = typename Options::networkConfiguration;
+    using socketType = typename Options::socketType;
+    using udp = boost::asio::ip::udp;
+    using tcp = boost::asio::ip::tcp;
+
+    // One discovery reply.
+    struct _devInfo {
+        std::array<unsigned char, 20> hwId;
+        std::string revision;
+        udp::endpoint endpoint;
+    };
+
+    static constexpr unsigned short deviceUdpPort = 43282;
+    static constexpr unsigned short localUdpPort = 28670;
+    static constexpr unsigned short controlPort = 10000;
+    static constexpr unsigned int searchTimeLimit = 1000;        // ms
+    static constexpr unsigned int udpReplyTimeLimit = 1000;      // ms
+    static constexpr unsigned int confirmationTimeLimit = 1000;  // ms
+    static constexpr unsigned int disconnectTimeLimit = 3000;    // ms
+
+    // name: the device id discovery asks for. Without deviceAddress the device is
+    // found by discovery on every local interface; hwId all zero takes the first one.
+    controller_base(const std::string& name, const char* localAddress, const char* deviceAddress,
+                    unsigned short localUdpPort, const std::array<unsigned char, 20>& hwId);
+    virtual ~controller_base();
+
+    controller_base(const controller_base&) = delete;
+    controller_base& operator=(const controller_base&) = delete;
+
+    // --- UDP: each exchange runs its own event loop on the calling thread.
+    static std::deque<_devInfo> search(const std::string& deviceId, const udp::endpoint& local,
+                                       unsigned short port, unsigned int timeLimit);
+    std::string getRevisionString();
+    static bool getNetworkConfiguration(const std::array<unsigned char, 20>& hwId, networkConfiguration* config,
+                                        const udp::endpoint& local, const udp::endpoint& device);
+    static void setNetworkConfiguration(const std::array<unsigned char, 20>& hwId,
+                                        const networkConfiguration* config, const udp::endpoint& local,
+                                        const udp::endpoint& device);
+    static void setDefaultNetworkConfiguration(const std::array<unsigned char, 20>& hwId,
+                                               const udp::endpoint& local, const udp::endpoint& device);
+    // Returns the number of payload bytes copied into reply and the reply's error flag.
+    static std::pair<std::uint32_t, bool> sendUDPCommand(const std::array<unsigned char, 20>& hwId,
+                                                         unsigned char command,
+                                                         const boost::asio::const_buffer& payload,
+                                                         const boost::asio::mutable_buffer& reply,
+                                                         const udp::endpoint& local, const udp::endpoint& target);
+    static void sendUDPMessage(udp::socket& socket, unsigned char command, const boost::asio::const_buffer& payload,
+                               const udp::endpoint& target, const std::array<unsigned char, 20>& hwId);
+
+    // --- TCP control channel
+    virtual unsigned getHeaderSize(socketType type);
+    virtual unsigned getUnreadSize(socketType type, const unsigned char* data, unsigned size);
+    virtual bool isReplyTo(unsigned char received, unsigned char pending);
+    virtual void onMessage(socketType type, const unsigned char* frame, unsigned size);
+
+    // Sends one frame and waits up to 1000 ms for the device's confirmation.
+    void sendTCPControlCommand(int command, const boost::asio::const_buffer& payload);
+    void sendTCPControlCommandWithReply(int command, const boost::asio::const_buffer& payload,
+                                        const boost::asio::mutable_buffer& reply);
+    void queryCommand(int command, const boost::asio::mutable_buffer& reply);
+    std::array<unsigned char, 20> readHardwareId();
+    void readNetworkConfig(networkConfiguration* config);
+    void restartToBootLoader();
+    // Takes the oldest unsolicited message, waiting up to the limit.
+    bool waitSpecialCommand(std::int64_t milliseconds, unsigned char& command, std::vector<unsigned char>& payload);
+    void clearSpecialCommands();
+
+    // --- connection
+    // Starts the worker thread and the connection; returns at once. 0 = no time limit.
+    virtual void connect(unsigned timeLimit);
+    virtual void disconnect(bool softReset);
+    // After-connect initialisation; the board's controller overrides it.
+    virtual void init() {}
+
+    bool connected();
+    // With the caller's lock on getStateMutex(): true once every slot is
+    // connected or the connect time limit cancelled the attempt.
+    bool waitConnected(boost::unique_lock<boost::mutex>& lock, std::int64_t milliseconds);
+    boost::mutex& getStateMutex() { return stateMutex_; }
+
+    const boost::asio::ip::address& localAddress() const { return localAddress_; }
+    const boost::asio::ip::address& deviceAddress() const { return deviceAddress_; }
+    const std::array<unsigned char, 20>& hardwareId() const { return hwId_; }
+
+protected:
+    struct socketSlot {
+        std::unique_ptr<tcp::socket> socket;
+        unsigned short port = controlPort;
+        bool connected = false;
+        std::vector<unsigned char> buffer;
+    };
+
+    struct specialMessage {
+        std::vector<unsigned char> payload;
+        unsigned char command;
+    };
+
+    static constexpr unsigned socketCount = Options::socketCount;
+
+    void startIO(unsigned i);
+    void onConnectTimeout(const boost::system::error_code& error);
+    void onSocketConnected(unsigned i, const boost::system::error_code& error);
+    void readHeader(unsigned i);
+    void onHeaderReceived(unsigned i, const boost::system::error_code& error, std::size_t bytes);
+    void onPayloadReceived(unsigned i, const boost::system::error_code& error, std::size_t bytes);
+    void onMessageReceived(unsigned i);
+    void onSocketDisconnected(unsigned i);
+    void receiveThread();
+    void startWorkerThread();
+    void stopWorkerThread();
+    bool allConnected() const;
+    unsigned short remotePort(unsigned i);
+
+    logger::channel_logger netLog_;
+    boost::asio::ip::address localAddress_;
+    boost::asio::ip::address deviceAddress_;
+    std::array<unsigned char, 20> hwId_;
+    boost::asio::io_context io_;
+    std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    boost::asio::deadline_timer connectTimer_;
+    bool stop_ = false;
+    bool connectCancelled_ = false;
+    boost::mutex stateMutex_;
+    boost::condition_variable stateCond_;
+    std::array<socketSlot, Options::socketCount> sockets_;
+    std::unique_ptr<boost::thread> worker_;
+
+    boost::mutex tcpCommandMutex_;
+    bool confirmed_ = false;
+    int pendingCommand_ = 0;
+    boost::condition_variable confirmCond_;
+
+    boost::mutex specialMutex_;
+    boost::condition_variable specialCond_;
+    std::list<specialMessage> specialMessages_;
+    unsigned specialCount_ = 0;
+
+    boost::mutex replyMutex_;
+    std::vector<unsigned char> reply_;
+};
+
+// The frame's bytes in the trace layout: length bytes together, a blank, the
+// command byte, then (when present, or always when trailingBlank) a blank and the payload.
+std::string frameHex(const unsigned char* frame, std::size_t size, bool trailingBlank);
+
+}  // namespace hw
+}  // namespace zk
+
+#endif
