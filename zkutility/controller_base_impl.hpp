@@ -6,7 +6,6 @@
 #include "zkutility/controller_base.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 #include <boost/asio/read.hpp>
@@ -195,7 +194,7 @@ std::pair<std::uint32_t, bool> controller_base<Options>::sendUDPCommand(const st
                                       errorFlag = (received[20] & 0x80) != 0;
                                   if (n > 21) {
                                       length = static_cast<std::uint32_t>(std::min(n - 21, reply.size()));
-                                      std::memcpy(reply.data(), received.data() + 21, length);
+                                      std::copy_n(received.data() + 21, length, static_cast<unsigned char*>(reply.data()));
                                   }
                                   timer.cancel();
                               });
@@ -394,7 +393,7 @@ void controller_base<Options>::sendTCPControlCommand(int command, const boost::a
     frame[0] = static_cast<unsigned char>(frame.size() & 0xFF);
     frame[1] = static_cast<unsigned char>((frame.size() >> 8) & 0xFF);
     frame[2] = static_cast<unsigned char>(command & 0xFF);
-    std::memcpy(frame.data() + 3, payload.data(), payload.size());
+    std::copy_n(static_cast<const unsigned char*>(payload.data()), payload.size(), frame.data() + 3);
 
     {
         boost::lock_guard<boost::mutex> state(stateMutex_);
@@ -421,7 +420,7 @@ void controller_base<Options>::sendTCPControlCommandWithReply(int command, const
 {
     sendTCPControlCommand(command, payload);
     boost::lock_guard<boost::mutex> lock(replyMutex_);
-    std::memcpy(reply.data(), reply_.data(), std::min(reply_.size(), reply.size()));
+    std::copy_n(reply_.data(), std::min(reply_.size(), reply.size()), static_cast<unsigned char*>(reply.data()));
 }
 
 template <class Options>
