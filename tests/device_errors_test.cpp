@@ -14,6 +14,7 @@
 #include <boost/mpl/list.hpp>
 #include <boost/throw_exception.hpp>
 
+#include "qzsmc/controller.hpp"
 #include "qzsmc/device_options.hpp"
 #include "zkutility/boot_options.hpp"
 #include "zkutility/controller_base.hpp"
@@ -38,7 +39,7 @@ struct errorCase {
     using other = Other;
 };
 
-using baseErrors = boost::mpl::list<
+using deviceErrors = boost::mpl::list<
     errorCase<board::errorDeviceNotFound, board, boot>,
     errorCase<board::errorSocketNotInitialized, board, boot>,
     errorCase<board::errorTCPCommandConfirmationTimeout, board, boot>,
@@ -46,7 +47,15 @@ using baseErrors = boost::mpl::list<
     errorCase<boot::errorDeviceNotFound, boot, board>,
     errorCase<boot::errorSocketNotInitialized, boot, board>,
     errorCase<boot::errorTCPCommandConfirmationTimeout, boot, board>,
-    errorCase<boot::errorWrongMessageHeader, boot, board>>;
+    errorCase<boot::errorWrongMessageHeader, boot, board>,
+    // The motor controller's own errors belong to the board's family.
+    errorCase<qz::smc::controller::errorNoSolution, board, boot>,
+    errorCase<qz::smc::controller::errorZeroSpeed, board, boot>,
+    errorCase<qz::smc::controller::errorZeroAcceleration, board, boot>,
+    errorCase<qz::smc::controller::errorProgramAddress, board, boot>,
+    errorCase<qz::smc::controller::errorLimitSwitchSticky, board, boot>,
+    errorCase<qz::smc::controller::errorDeviceHung, board, boot>,
+    errorCase<qz::smc::controller::errorLimitSwitchUnreachable, board, boot>>;
 
 // Which handlers a thrown exception reaches.
 struct reached {
@@ -101,7 +110,7 @@ void throwBare()
 
 BOOST_AUTO_TEST_SUITE(device_errors)
 
-BOOST_AUTO_TEST_CASE_TEMPLATE(base_errors_reach_their_own_family_only, C, baseErrors)
+BOOST_AUTO_TEST_CASE_TEMPLATE(errors_reach_their_own_family_only, C, deviceErrors)
 {
     using E = typename C::error;
     const std::exception_ptr thrown = thrownPlain<E>();

@@ -1,0 +1,56 @@
+// Running the real qzsmctest from end-to-end tests and reading what it reports:
+// its stdout reduced to the events a script decides, and its XML report.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+#include "support/process.hpp"
+
+namespace qz::test {
+
+// The qzsmctest executable of this build.
+boost::filesystem::path terminalPath();
+
+struct caseResult {
+    std::string result;  // "passed", "failed", "aborted"
+    int passed = -1;     // assertions
+    int failed = -1;
+};
+
+struct terminalReport {
+    std::string module;
+    std::vector<std::string> order;
+    std::map<std::string, caseResult> cases;
+};
+
+struct terminalRun {
+    runResult process;
+    std::chrono::milliseconds elapsed{};
+    // stdout as "enter <case>", "error: <check message>", "exception: <what>" and
+    // the commands' own lines, in order.
+    std::vector<std::string> events;
+    terminalReport report;  // empty when the run wrote none
+};
+
+// The framework options the runs use: log on stdout among the commands' lines,
+// XML report into report.xml, optionally a selection of test cases.
+std::vector<std::string> terminalArgs(const std::string& runTest = "");
+
+// Runs qzsmctest in dir (which holds its INFO files) with terminalArgs(runTest).
+terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "",
+                        std::chrono::milliseconds timeout = std::chrono::seconds(120),
+                        const std::string& stdinText = "");
+
+std::vector<std::string> terminalEvents(const std::string& out);
+// Reads dir/report.xml; an empty report when there is none.
+terminalReport readTerminalReport(const boost::filesystem::path& dir);
+
+// The case's result and assertion counts, as a text for comparisons: "passed 6/0".
+std::string caseSummary(const terminalReport& report, const std::string& name);
+
+}  // namespace qz::test
