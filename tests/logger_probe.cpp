@@ -1,11 +1,8 @@
 // Runs the logging set-up the way the terminal does (twice in one process) and
 // emits one record per logger and severity, so logger_test can inspect the file.
 //   --late-config  write "<config/>" to ./logger.xml between the two set-up calls
-//   --abrupt       leave with _Exit (no stream flush, no static destructors)
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <string>
 
 #include "zkutility/logger.hpp"
 
@@ -13,16 +10,9 @@ namespace lg = zk::logger;
 
 int main(int argc, char** argv)
 {
-    bool lateConfig = false;
-    bool abrupt = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--late-config") == 0)
-            lateConfig = true;
-        else if (std::strcmp(argv[i], "--abrupt") == 0)
-            abrupt = true;
-        else
-            return 2;
-    }
+    const bool lateConfig = argc == 2 && std::strcmp(argv[1], "--late-config") == 0;
+    if (argc > 1 && !lateConfig)
+        return 2;
 
     lg::initLogger();
     if (lateConfig)
@@ -42,8 +32,5 @@ int main(int argc, char** argv)
         BOOST_LOG_SEV(btldr, level) << "btldr " << level;
         BOOST_LOG_SEV(unnamed, level) << "unnamed " << level;
     }
-
-    if (abrupt)
-        std::_Exit(0);
     return 0;
 }

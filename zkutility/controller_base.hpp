@@ -153,6 +153,7 @@ protected:
     void readHeader(unsigned i);
     void onHeaderReceived(unsigned i, const boost::system::error_code& error, std::size_t bytes);
     void onPayloadReceived(unsigned i, const boost::system::error_code& error, std::size_t bytes);
+    void onReadFailed(unsigned i, const boost::system::error_code& error);
     void onMessageReceived(unsigned i);
     void onSocketDisconnected(unsigned i);
     void receiveThread();

@@ -603,7 +603,7 @@ template <class Options>
 void controller_base<Options>::onHeaderReceived(unsigned i, const boost::system::error_code& error, std::size_t)
 {
     if (error) {
-        onPayloadReceived(i, error, 0);
+        onReadFailed(i, error);
         return;
     }
     socketSlot& slot = sockets_[i];
@@ -622,10 +622,15 @@ void controller_base<Options>::onHeaderReceived(unsigned i, const boost::system:
 template <class Options>
 void controller_base<Options>::onPayloadReceived(unsigned i, const boost::system::error_code& error, std::size_t)
 {
-    if (!error) {
+    if (error)
+        onReadFailed(i, error);
+    else
         onMessageReceived(i);
-        return;
-    }
+}
+
+template <class Options>
+void controller_base<Options>::onReadFailed(unsigned i, const boost::system::error_code& error)
+{
     if (error == boost::asio::error::operation_aborted)
         return;
     // Read error or end of stream: the connection is gone; open it again unless stopping.

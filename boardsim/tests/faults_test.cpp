@@ -1,200 +1,90 @@
 #include "test_board.hpp"
 
-#include <boost/test/data/test_case.hpp>
 #include <boost/test/unit_test.hpp>
+
+#include <functional>
 
 using namespace qz::boardsim;
 using namespace qz::boardsim::test;
-namespace bdata = boost::unit_test::data;
 
-namespace {
+BOOST_AUTO_TEST_SUITE(faults_injected)
 
-const std::string anyBoard = "0000000000000000000000000000000000000000";
-
-testBoard withFaults(faults f, personality kind = personality::board)
+BOOST_AUTO_TEST_CASE(replies_under_each_fault)
 {
-    return testBoard(testIdentity(kind), std::move(f));
+    const std::string discovered = hwIdHex + "00" + textHex("QZ_SMC sim 1.0") + "00";
+    const std::string config = compact(hwIdHex + "00" + testBoardRecord);
+    struct Case {
+        const char* what;
+        std::function<void(faults&)> inject;
+        bool tcp;
+        std::string request;
+        hexList replies;
+    };
+    const Case cases[] = {
+        {"discovery twice", [](faults& f) { f.udp.discoveryTwice = true; }, false, anyBoard + "00",
+         {discovered, discovered}},
+        {"UDP status replaced, payload kept", [](faults& f) { f.udp.status = 0x80; }, false, anyBoard + "04",
+         {hwIdHex + "80" + config.substr(42)}},
+        {"config answer cut", [](faults& f) { f.udp.configLength = 20; }, false, anyBoard + "04",
+         {config.substr(0, 40)}},
+        {"config answer padded with a5", [](faults& f) { f.udp.configLength = 70; }, false, anyBoard + "04",
+         {config + "a5a5a5a5"}},
+        {"UDP command silenced", [](faults& f) { f.udp.silent.set(4, true); }, false, anyBoard + "04", {}},
+        {"UDP all silenced", [](faults& f) { f.udp.silent.set(std::nullopt, true); }, false, anyBoard + "7f", {}},
+        {"revision without terminator", [](faults& f) { f.udp.noTerminator = true; }, false, anyBoard + "00",
+         {discovered.substr(0, discovered.size() - 2)}},
+        {"TCP silenced, no unsolicited frame either",
+         [](faults& f) { f.tcp.silent.set(0x01, true); f.tcp.unsolicitedAfterReply = true; }, true, "030001", {}},
+        {"status message for all codes", [](faults& f) { f.tcp.status.set(std::nullopt, 0xCE); }, true, "030050",
+         {"0400ffce"}},
+        {"code's own status wins",
+         [](faults& f) { f.tcp.status.set(std::nullopt, 0xCE); f.tcp.status.set(0x13, 0x02); }, true, "030013",
+         {"0400ff02"}},
+        {"silence wins over status",
+         [](faults& f) { f.tcp.status.set(std::nullopt, 1); f.tcp.silent.set(0x14, true); }, true, "030014", {}},
+        {"error flag keeps the payload", [](faults& f) { f.tcp.errorFlag.set(0x2B, true); }, true, "07002b02000000",
+         {"0700ab00000000"}},
+        {"other code", [](faults& f) { f.tcp.otherCode.set(0x02, 0x03); }, true, "030002", {"170003" + hwIdHex}},
+        {"other code, then error flag",
+         [](faults& f) { f.tcp.otherCode.set(0x2B, 0x2C); f.tcp.errorFlag.set(0x2B, true); }, true, "07002b02000000",
+         {"0700ac00000000"}},
+        {"bad length header first", [](faults& f) { f.tcp.badLength.set(0x02, 1); }, true, "030002",
+         {"010002", "170002" + hwIdHex}},
+        {"unsolicited frame after the reply",
+         [](faults& f) { f.tcp.unsolicitedAfterReply = true; f.tcp.unsolicitedCode = 0x51; }, true, "030001",
+         {"030001", "030051"}},
+    };
+    for (const Case& c : cases) {
+        faults f;
+        c.inject(f);
+        testBoard b(testIdentity(), f);
+        BOOST_TEST((c.tcp ? b.tcp(c.request) : b.udp(c.request)) == c.replies, c.what);
+    }
 }
 
-}  // namespace
-
-BOOST_AUTO_TEST_SUITE(udp_faults)
-
-BOOST_AUTO_TEST_CASE(discovery_answered_twice)
-{
-    faults f;
-    f.udp.discoveryTwice = true;
-    testBoard b = withFaults(f);
-    auto replies = b.udp(anyBoard + "00");
-    BOOST_REQUIRE_EQUAL(replies.size(), 2u);
-    BOOST_TEST(replies[0] == replies[1]);
-    BOOST_TEST(b.udp(anyBoard + "04").size() == 1u, "only discovery is doubled");
-}
-
-BOOST_AUTO_TEST_CASE(status_byte_replaced_payload_kept)
-{
-    faults f;
-    f.udp.status = 0x80;
-    testBoard b = withFaults(f);
-    BOOST_TEST(toHex(b.udp(anyBoard + "04").at(0)) ==
-               toHex(fromHex(hwIdHex + "80" + testBoardRecord)));
-    BOOST_TEST(toHex(b.udp(anyBoard + "00").at(0)) ==
-               hwIdHex + "80" + textHex("QZ_SMC sim 1.0") + "00");
-    BOOST_TEST(toHex(b.udp(anyBoard + "06").at(0)) == hwIdHex + "80");
-}
-
-// Cut or padded with 0xa5 to the total length asked for.
-BOOST_DATA_TEST_CASE(config_answer_length,
-                     bdata::make({false, false, false, false, true, true, true}) ^
-                         bdata::make({20u, 65u, 66u, 70u, 64u, 65u, 69u}),
-                     boot, length)
-{
-    faults f;
-    f.udp.configLength = length;
-    testBoard b = withFaults(f, boot ? personality::bootLoader : personality::board);
-    bytes full = fromHex(hwIdHex + "00" + (boot ? testBootRecord : testBoardRecord));
-    bytes reply = b.udp(anyBoard + "04").at(0);
-    BOOST_REQUIRE_EQUAL(reply.size(), length);
-    std::size_t common = std::min(full.size(), reply.size());
-    BOOST_TEST(toHex(bytes(reply.begin(), reply.begin() + common)) ==
-               toHex(bytes(full.begin(), full.begin() + common)));
-    for (std::size_t i = common; i < reply.size(); ++i)
-        BOOST_TEST(reply[i] == 0xA5u);
-}
-
-BOOST_AUTO_TEST_CASE(silent_commands_are_not_answered_but_take_effect)
+// A silenced command still takes effect.
+BOOST_AUTO_TEST_CASE(silenced_commands_take_effect)
 {
     faults f;
     f.udp.silent.set(5, true);
-    testBoard b = withFaults(f);
+    f.tcp.silent.set(0x2A, true);
+    testBoard b(testIdentity(), f);
     BOOST_TEST(b.udp(anyBoard + "05" + "0a4d0199" + testBoardRecord.substr(8)).empty());
     BOOST_TEST(dotted(b.model.config().ip) == "10.77.1.153");
-    BOOST_TEST(b.udp(anyBoard + "00").size() == 1u);
-
-    faults all;
-    all.udp.silent.set(std::nullopt, true);
-    testBoard quiet = withFaults(all);
-    for (const char* cmd : {"00", "04", "06", "7f"})
-        BOOST_TEST(quiet.udp(anyBoard + cmd).empty(), "command " << cmd);
-}
-
-BOOST_AUTO_TEST_CASE(revision_without_terminator)
-{
-    faults f;
-    f.udp.noTerminator = true;
-    testBoard b = withFaults(f);
-    BOOST_TEST(toHex(b.udp(anyBoard + "00").at(0)) == hwIdHex + "00" + textHex("QZ_SMC sim 1.0"));
-}
-
-BOOST_AUTO_TEST_SUITE_END()
-
-BOOST_AUTO_TEST_SUITE(tcp_faults)
-
-BOOST_AUTO_TEST_CASE(silent_command_takes_effect_without_reply)
-{
-    faults f;
-    f.tcp.silent.set(0x2A, true);
-    f.tcp.unsolicitedAfterReply = true;
-    testBoard b = withFaults(f);
-    BOOST_TEST(b.tcp("0b002a 02000000 07000000").empty(),
-               "nothing at all around a silenced command");
+    BOOST_TEST(b.tcp("0b002a 02000000 07000000").empty());
     BOOST_TEST(b.model.variable(2) == 7);
-    BOOST_TEST(b.tcp("07002b02000000").size() == 2u);
 }
 
-BOOST_AUTO_TEST_CASE(status_message_instead_of_reply_code_specific_wins)
+BOOST_AUTO_TEST_CASE(option_texts)
 {
-    faults f;
-    f.tcp.status.set(std::nullopt, 0xCE);
-    f.tcp.status.set(0x13, 0x02);
-    testBoard b = withFaults(f);
-    BOOST_TEST(b.reply("030002") == "0400ffce");
-    BOOST_TEST(b.reply("030013") == "0400ff02");
-    BOOST_TEST(b.reply("030050") == "0400ffce", "unknown commands too");
-}
-
-BOOST_AUTO_TEST_CASE(error_flag_keeps_the_payload)
-{
-    faults f;
-    f.tcp.errorFlag.set(0x2B, true);
-    testBoard b = withFaults(f);
-    b.reply("0b002a 02000000 ffffffff");
-    BOOST_TEST(b.reply("07002b02000000") == "0700abffffffff");
-    BOOST_TEST(b.reply("030001") == "030001");
-}
-
-BOOST_AUTO_TEST_CASE(other_code_then_error_flag)
-{
-    faults f;
-    f.tcp.otherCode.set(0x02, 0x03);
-    f.tcp.otherCode.set(0x2B, 0x2C);
-    f.tcp.errorFlag.set(0x2B, true);
-    testBoard b = withFaults(f);
-    BOOST_TEST(b.reply("030002") == "170003" + hwIdHex);
-    BOOST_TEST(b.reply("07002b02000000") == "0700ac00000000");
-}
-
-BOOST_DATA_TEST_CASE(bad_length_header_precedes_the_reply, bdata::make({0, 1, 2}), length)
-{
-    faults f;
-    f.tcp.badLength.set(0x02, static_cast<std::uint8_t>(length));
-    testBoard b = withFaults(f);
-    auto frames = b.tcp("030002");
-    BOOST_REQUIRE_EQUAL(frames.size(), 2u);
-    BOOST_TEST(frames[0] == toHex({static_cast<std::uint8_t>(length), 0x00, 0x02}));
-    BOOST_TEST(frames[1] == "170002" + hwIdHex);
-    BOOST_TEST(b.tcp("030001").size() == 1u, "other commands unaffected");
-}
-
-BOOST_AUTO_TEST_CASE(unsolicited_frame_follows_each_reply)
-{
-    faults f;
-    f.tcp.unsolicitedAfterReply = true;
-    f.tcp.unsolicitedCode = 0x51;
-    testBoard b = withFaults(f);
-    auto frames = b.tcp("030001");
-    BOOST_REQUIRE_EQUAL(frames.size(), 2u);
-    BOOST_TEST(frames[0] == "030001");
-    BOOST_TEST(frames[1] == "030051");
-    BOOST_TEST(toHex(b.model.unsolicitedFrame()) == "030051");
-}
-
-BOOST_AUTO_TEST_CASE(silent_wins_over_status)
-{
-    faults f;
-    f.tcp.status.set(std::nullopt, 0x01);
-    f.tcp.silent.set(0x14, true);
-    testBoard b = withFaults(f);
-    BOOST_TEST(b.tcp("030014").empty());
-}
-
-BOOST_AUTO_TEST_SUITE_END()
-
-BOOST_AUTO_TEST_SUITE(fault_option_texts)
-
-BOOST_AUTO_TEST_CASE(numbers_are_decimal_or_hex_within_range)
-{
-    BOOST_TEST(parseNumber("0x1f", 255) == 31u);
-    BOOST_TEST(parseNumber("0XCE", 255) == 0xCEu);
-    BOOST_TEST(parseNumber("66", 255) == 66u);
-    for (const char* bad : {"", "0x", "-1", "12a", "0x100", "256", " 1", "99999999999999999999999"})
-        BOOST_CHECK_THROW(parseNumber(bad, 255), std::invalid_argument);
-}
-
-BOOST_AUTO_TEST_CASE(codes_and_code_values)
-{
-    BOOST_TEST(!parseCode("all").has_value());
-    BOOST_TEST(*parseCode("0x13") == 0x13);
-    auto [code, status] = parseCodeValue("0x13:0xce", 255);
-    BOOST_TEST(*code == 0x13);
-    BOOST_TEST(status == 0xCEu);
-    auto [anyCode, value] = parseCodeValue("all:2", 255);
-    BOOST_TEST(!anyCode.has_value());
-    BOOST_TEST(value == 2u);
-    BOOST_TEST(parseCodeValue("0x02", 2, 2).second == 2u);
-    BOOST_CHECK_THROW(parseCodeValue("0x02", 255), std::invalid_argument);
+    using parsed = std::pair<std::optional<std::uint8_t>, unsigned long>;
+    BOOST_TEST((parseCodeValue("0x13:0xCE", 255) == parsed(0x13, 0xCE)));
+    BOOST_TEST((parseCodeValue("all:66", 255) == parsed(std::nullopt, 66)));
+    BOOST_TEST((parseCodeValue("0X2b", 2, 2) == parsed(0x2B, 2)));
+    for (const char* bad : {"0x02", "everything:1", "0x100:1", "1:", "1:0x", "1:-1", "1:12a", "1: 1", "1:256",
+                            "1:99999999999999999999999"})
+        BOOST_CHECK_THROW(parseCodeValue(bad, 255), std::invalid_argument);
     BOOST_CHECK_THROW(parseCodeValue("0x02:3", 2, 2), std::invalid_argument);
-    BOOST_CHECK_THROW(parseCodeValue("everything:1", 255), std::invalid_argument);
 }
 
 BOOST_AUTO_TEST_SUITE_END()

@@ -23,15 +23,22 @@ inline bytes fromHex(const std::string& text)
     return out;
 }
 
-inline std::string textHex(const std::string& text)
+inline std::string textHex(const std::string& text) { return toHex(bytes(text.begin(), text.end())); }
+inline std::string compact(const std::string& hex) { return toHex(fromHex(hex)); }
+using hexList = std::vector<std::string>;
+
+// A frame around the payload, its little-endian total length written out independently.
+inline std::string frameHex(const std::string& codeHex, const std::string& payloadHex = "")
 {
-    return toHex(bytes(text.begin(), text.end()));
+    const std::size_t length = 3 + fromHex(payloadHex).size();
+    return toHex({static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8)}) + codeHex +
+           toHex(fromHex(payloadHex));
 }
 
 const std::string hwIdHex = "0102030405060708090a0b0c0d0e0f1011121314";
+const std::string anyBoard(40, '0');
 
-inline identity testIdentity(personality kind = personality::board,
-                             const std::string& revision = "QZ_SMC sim 1.0")
+inline identity testIdentity(personality kind = personality::board, const std::string& revision = "QZ_SMC sim 1.0")
 {
     identity id;
     for (std::size_t i = 0; i < id.hwId.size(); ++i)
@@ -42,52 +49,38 @@ inline identity testIdentity(personality kind = personality::board,
     return id;
 }
 
-// 10.77.1.10/24, gateway .1, name servers .2 and .3, control port 0x1234 to show its byte order.
-inline networkConfig testConfig()
-{
-    networkConfig c;
-    c.ip = {10, 77, 1, 10};
-    c.gw = {10, 77, 1, 1};
-    c.mask = {255, 255, 255, 0};
-    c.dns1 = {10, 77, 1, 2};
-    c.dns2 = {10, 77, 1, 3};
-    c.mac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-    c.name = nameField("bench-1");
-    c.dhcp = 1;
-    c.ctrlPort = 0x1234;
-    return c;
-}
-
-// testConfig's record as the board sends it, written out by hand.
+// 10.77.1.10/24, gateway .1, name servers .2 and .3, control port 0x1234 to show its byte order;
+// written out by hand as the board sends it.
 const std::string testRecordUpToName =
     "0a4d010a 0a4d0101 ffffff00 0a4d0102 0a4d0103 020000000001 62656e63682d31000000000000000000";
 const std::string testBoardRecord = testRecordUpToName + " 01 3412";
 const std::string testBootRecord = testRecordUpToName + " 3412";
 
+inline networkConfig testConfig() { return *decodeConfig(fromHex(testBoardRecord), personality::board); }
+
 // A board whose complaints are kept for the test instead of going to standard error.
 struct testBoard {
-    explicit testBoard(identity id = testIdentity(), faults f = {},
-                       settingsFile store = settingsFile())
+    explicit testBoard(identity id = testIdentity(), faults f = {}, settingsFile store = settingsFile())
         : model(std::move(id), testConfig(), std::move(f), std::move(store))
     {
         model.setReporter([this](const std::string& text) { reports.push_back(text); });
     }
 
-    std::vector<bytes> udp(const std::string& hex) { return model.onDatagram(fromHex(hex)); }
-
-    // The frames the board sends back, as hex text each.
-    std::vector<std::string> tcp(const std::string& hex)
+    // Every reply, as hex text each.
+    static hexList hex(const std::vector<bytes>& replies)
     {
-        std::vector<std::string> out;
-        for (const bytes& f : model.onFrame(fromHex(hex)))
-            out.push_back(toHex(f));
+        hexList out;
+        for (const bytes& r : replies)
+            out.push_back(toHex(r));
         return out;
     }
+    hexList udp(const std::string& request) { return hex(model.onDatagram(fromHex(request))); }
+    hexList tcp(const std::string& request) { return hex(model.onFrame(fromHex(request))); }
 
-    // The one frame the board sends back, as hex text; "" when it sends none or several.
-    std::string reply(const std::string& hex)
+    // The one frame sent back; "" when none or several.
+    std::string reply(const std::string& request)
     {
-        std::vector<std::string> out = tcp(hex);
+        hexList out = tcp(request);
         return out.size() == 1 ? out[0] : "";
     }
 

@@ -22,10 +22,8 @@ namespace qz::test {
 
 class logCapture {
 public:
-    logCapture()
+    logCapture() : backend_(boost::make_shared<backend>()), sink_(boost::make_shared<sink>(backend_))
     {
-        backend_ = boost::make_shared<backend>();
-        sink_ = boost::make_shared<sink>(backend_);
         sink_->set_formatter([](const boost::log::record_view& rec, boost::log::formatting_ostream& os) {
             if (auto channel = boost::log::extract<std::string>("Channel", rec))
                 os << "[" << *channel << "]";
@@ -44,13 +42,11 @@ public:
         boost::lock_guard<boost::mutex> lock(backend_->mutex);
         return backend_->lines;
     }
-
     void clear()
     {
         boost::lock_guard<boost::mutex> lock(backend_->mutex);
         backend_->lines.clear();
     }
-
     // Number of captured lines that contain text.
     std::size_t count(const std::string& text) const
     {
@@ -59,8 +55,7 @@ public:
             n += line.find(text) != std::string::npos;
         return n;
     }
-
-    // Index of the first captured line at or after from that contains text; -1 when none.
+    // Index of the first line at or after from that contains text; -1 when none.
     int find(const std::string& text, std::size_t from = 0) const
     {
         const auto all = lines();
@@ -69,19 +64,13 @@ public:
                 return static_cast<int>(i);
         return -1;
     }
-
-    // Waits until a line containing text was captured.
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout) const
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (find(text) < 0) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
+        while (find(text) < 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return find(text) >= 0;
     }
-
     std::string dump() const
     {
         std::string text;

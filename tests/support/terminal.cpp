@@ -3,7 +3,6 @@
 #include <sstream>
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
@@ -11,14 +10,64 @@ namespace qz::test {
 
 namespace {
 
-// The text after marker up to the next stop (to the end when stop is empty).
-boost::optional<std::string> textAfter(const std::string& line, const std::string& marker, const std::string& stop)
+bool contains(const std::string& s, const char* text) { return s.find(text) != std::string::npos; }
+
+// The framework's own lines, which say nothing about the script.
+bool noise(const std::string& line)
 {
-    const auto start = line.find(marker);
-    if (start == std::string::npos)
-        return boost::none;
-    const auto from = start + marker.size();
-    return line.substr(from, stop.empty() ? std::string::npos : line.find(stop, from) - from);
+    for (const char* start : {"Running ", "Dynamic exception type:"})
+        if (line.rfind(start, 0) == 0)
+            return true;
+    for (const char* text : {"test module \"", "Leaving test case", ": fatal error: in ", "last checkpoint",
+                             "did not check any assertions", "is skipped because disabled"})
+        if (contains(line, text))
+            return true;
+    return line.empty();
+}
+
+std::vector<std::string> events(const std::string& out)
+{
+    static const std::string enter = "Entering test case \"", error = ": error: in \"",
+                             exception = "std::exception::what: ";
+    std::vector<std::string> result;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (noise(line))
+            continue;
+        if (const auto at = line.find(enter); at != std::string::npos) {
+            const auto from = at + enter.size();
+            result.push_back("enter " + line.substr(from, line.find('"', from) - from));
+        } else if (const auto at = line.find(error); at != std::string::npos)
+            result.push_back("error: " + line.substr(line.find("\": ", at + error.size()) + 3));
+        else if (line.rfind(exception, 0) == 0)
+            result.push_back("exception: " + line.substr(exception.size()));
+        else
+            result.push_back(line);
+    }
+    return result;
+}
+
+terminalReport readReport(const boost::filesystem::path& file)
+{
+    terminalReport report;
+    if (!boost::filesystem::exists(file))
+        return report;
+    boost::property_tree::ptree tree;
+    boost::property_tree::read_xml(file.string(), tree);
+    const auto& suite = tree.get_child("TestResult.TestSuite");
+    report.module = suite.get<std::string>("<xmlattr>.name");
+    for (const auto& [tag, child] : suite) {
+        if (tag != "TestCase")
+            continue;
+        const auto name = child.get<std::string>("<xmlattr>.name");
+        report.order.push_back(name);
+        // Read as text: the stream conversion trips a false maybe-uninitialized warning.
+        report.cases[name] = {child.get<std::string>("<xmlattr>.result"),
+                              std::stoi(child.get<std::string>("<xmlattr>.assertions_passed")),
+                              std::stoi(child.get<std::string>("<xmlattr>.assertions_failed"))};
+    }
+    return report;
 }
 
 }  // namespace
@@ -28,75 +77,22 @@ boost::filesystem::path terminalPath()
     return QZSMCTEST_PATH;
 }
 
-std::vector<std::string> terminalArgs(const std::string& runTest)
-{
-    std::vector<std::string> args{"--log_format=HRF",    "--log_level=test_suite", "--color_output=no",
-                                  "--report_format=XML", "--report_level=detailed", "--report_sink=report.xml"};
-    if (!runTest.empty())
-        args.push_back("--run_test=" + runTest);
-    return args;
-}
-
 terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest,
                         std::chrono::milliseconds timeout, const std::string& stdinText)
 {
-    std::vector<std::string> argv{terminalPath().string()};
-    for (const std::string& a : terminalArgs(runTest))
-        argv.push_back(a);
+    std::vector<std::string> argv{terminalPath().string(), "--log_format=HRF",    "--log_level=test_suite",
+                                  "--color_output=no",     "--report_format=XML", "--report_level=detailed",
+                                  "--report_sink=report.xml"};
+    if (!runTest.empty())
+        argv.push_back("--run_test=" + runTest);
     boost::filesystem::remove(dir / "report.xml");
     terminalRun r;
     const auto start = std::chrono::steady_clock::now();
     r.process = run(argv, dir.string(), timeout, stdinText);
     r.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    r.events = terminalEvents(r.process.out);
-    r.report = readTerminalReport(dir);
+    r.events = events(r.process.out);
+    r.report = readReport(dir / "report.xml");
     return r;
-}
-
-std::vector<std::string> terminalEvents(const std::string& out)
-{
-    std::vector<std::string> result;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line.rfind("Running ", 0) == 0 || line.find("test module \"") != std::string::npos ||
-            line.find("Leaving test case") != std::string::npos || line.find(": fatal error: in ") != std::string::npos ||
-            line.rfind("Dynamic exception type:", 0) == 0 || line.find("last checkpoint") != std::string::npos ||
-            line.find("did not check any assertions") != std::string::npos ||
-            line.find("is skipped because disabled") != std::string::npos)
-            continue;
-        if (const auto name = textAfter(line, "Entering test case \"", "\""))
-            result.push_back("enter " + *name);
-        else if (const auto check = textAfter(line, ": error: in \"", ""))
-            result.push_back("error: " + check->substr(check->find("\": ") + 3));
-        else if (line.rfind("std::exception::what: ", 0) == 0)
-            result.push_back("exception: " + line.substr(22));
-        else
-            result.push_back(line);
-    }
-    return result;
-}
-
-terminalReport readTerminalReport(const boost::filesystem::path& dir)
-{
-    terminalReport report;
-    if (!boost::filesystem::exists(dir / "report.xml"))
-        return report;
-    boost::property_tree::ptree tree;
-    boost::property_tree::read_xml((dir / "report.xml").string(), tree);
-    const auto& suite = tree.get_child("TestResult.TestSuite");
-    report.module = suite.get<std::string>("<xmlattr>.name");
-    for (const auto& child : suite) {
-        if (child.first != "TestCase")
-            continue;
-        const auto name = child.second.get<std::string>("<xmlattr>.name");
-        report.order.push_back(name);
-        // Read as text: the stream conversion trips a false maybe-uninitialized warning.
-        report.cases[name] = {child.second.get<std::string>("<xmlattr>.result"),
-                              std::stoi(child.second.get<std::string>("<xmlattr>.assertions_passed")),
-                              std::stoi(child.second.get<std::string>("<xmlattr>.assertions_failed"))};
-    }
-    return report;
 }
 
 std::string caseSummary(const terminalReport& report, const std::string& name)

@@ -37,18 +37,11 @@ struct terminalRun {
     terminalReport report;  // empty when the run wrote none
 };
 
-// The framework options the runs use: log on stdout among the commands' lines,
-// XML report into report.xml, optionally a selection of test cases.
-std::vector<std::string> terminalArgs(const std::string& runTest = "");
-
-// Runs qzsmctest in dir (which holds its INFO files) with terminalArgs(runTest).
+// Runs qzsmctest in dir (which holds its INFO files), optionally only the
+// test case runTest, with its log on stdout and its report in dir/report.xml.
 terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "",
                         std::chrono::milliseconds timeout = std::chrono::seconds(120),
                         const std::string& stdinText = "");
-
-std::vector<std::string> terminalEvents(const std::string& out);
-// Reads dir/report.xml; an empty report when there is none.
-terminalReport readTerminalReport(const boost::filesystem::path& dir);
 
 // The case's result and assertion counts, as a text for comparisons: "passed 6/0".
 std::string caseSummary(const terminalReport& report, const std::string& name);
