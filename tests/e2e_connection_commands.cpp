@@ -50,21 +50,10 @@ Lines concat(std::initializer_list<Lines> parts)
     return all;
 }
 
-// Runs an INFO script of root keys and "main" commands in a fresh directory. The records go to a
-// file, as with a deployed terminal, so stdout holds only the commands' lines.
+// Runs root keys and "main" commands; records go to a file, as with a deployed terminal.
 qz::test::terminalRun runMain(const Lines& rootKeys, const Lines& commands)
 {
-    std::string text;
-    for (const std::string& k : rootKeys)
-        text += k + "\n";
-    text += "main\n{\n";
-    for (const std::string& c : commands)
-        text += "    " + c + "\n";
-    qz::test::scratchDir dir("qzconn");
-    qz::test::writeFile(dir.path() / "qzsmc_test.info", text + "}\n");
-    qz::test::writeFile(dir.path() / "logger.xml", "<config><synchronous>true</synchronous><folder>Logs</folder>"
-                                                   "<level>trace</level></config>\n");
-    qz::test::terminalRun r = qz::test::runTerminal(dir.path(), "main", std::chrono::seconds(60));
+    qz::test::terminalRun r = qz::test::runMainScript(rootKeys, commands, true);
     BOOST_TEST_MESSAGE("qzsmctest stdout:\n" << r.process.out << "stderr:\n" << r.process.err);
     BOOST_REQUIRE_MESSAGE(!r.process.timedOut, "qzsmctest did not finish");
     BOOST_TEST(r.process.err.empty(), r.process.err);  // a sanitizer report would land here

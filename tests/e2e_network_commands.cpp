@@ -84,30 +84,10 @@ std::vector<std::string> boardOptions(const std::string& hwId, const netRecord& 
     return options;
 }
 
-// The hex of every datagram of one UDP command the board received (hwId, command, payload).
-Lines udpDatagrams(const qz::test::board& b, unsigned command)
-{
-    char code[3];
-    std::snprintf(code, sizeof code, "%02x", command);
-    Lines found;
-    for (const std::string& line : b.logLines())
-        if (line.rfind("udp ", 0) == 0 && line.size() >= 4 + 42 && line.substr(4 + 40, 2) == code)
-            found.push_back(line.substr(4));
-    return found;
-}
-
-// Runs the "main" section of an INFO script of root keys and commands; the run must end on its own.
+// Runs root keys and "main" commands; the run must end on its own.
 qz::test::terminalRun runMain(const Lines& rootKeys, const Lines& commands)
 {
-    std::string script;
-    for (const std::string& k : rootKeys)
-        script += k + "\n";
-    script += "main\n{\n";
-    for (const std::string& c : commands)
-        script += "    " + c + "\n";
-    qz::test::scratchDir dir("qzsmc-e2enet");
-    qz::test::writeFile(dir.path() / "qzsmc_test.info", script + "}\n");
-    auto run = qz::test::runTerminal(dir.path(), "main", std::chrono::seconds(60));
+    auto run = qz::test::runMainScript(rootKeys, commands);
     BOOST_TEST_MESSAGE("qzsmctest stdout:\n" << run.process.out << "stderr:\n" << run.process.err);
     BOOST_REQUIRE_MESSAGE(!run.process.timedOut, "qzsmctest did not finish: " << run.process.describe());
     BOOST_TEST(run.process.termSignal == 0);
@@ -130,8 +110,8 @@ BOOST_AUTO_TEST_CASE(search_pingId_useHwId_and_displayConfig)
                                        {"searching for device with id QZ_OTHER on interfaces:", "1) 10.77.1.1",
                                         "2) 172.20.2.1", "error: check !discovered_.empty() has failed"}}),
                boost::test_tools::per_element());
-    BOOST_TEST(udpDatagrams(a, 4) == Lines{zeroId + "04"}, boost::test_tools::per_element());
-    BOOST_TEST(udpDatagrams(a, 0) == Lines{zeroId + "00" + hexText("QZ_OTHER")}, boost::test_tools::per_element());
+    BOOST_TEST(a.udpDatagrams(4) == Lines{zeroId + "04"}, boost::test_tools::per_element());
+    BOOST_TEST(a.udpDatagrams(0) == Lines{zeroId + "00" + hexText("QZ_OTHER")}, boost::test_tools::per_element());
     BOOST_TEST(qz::test::caseSummary(anyId.report, "main") == "failed 3/1");
 
     // Separators make the root hwId invalid, yet the digits parsed are a's whole id. Index 1 of
@@ -200,7 +180,7 @@ BOOST_AUTO_TEST_CASE(configure_network_changes_the_board_and_setDefault_resets_i
                                  configAt("10.77.1.1", idA, start)}),
                boost::test_tools::per_element());
     BOOST_TEST(run.process.err.empty(), run.process.err);
-    BOOST_TEST(udpDatagrams(a, 6) == Lines{idA + "06"}, boost::test_tools::per_element());
+    BOOST_TEST(a.udpDatagrams(6) == Lines{idA + "06"}, boost::test_tools::per_element());
     Lines moves;
     for (const std::string& line : a.logLines())
         if (line.rfind("moved ", 0) == 0)
@@ -218,7 +198,7 @@ BOOST_AUTO_TEST_CASE(configure_network_changes_the_board_and_setDefault_resets_i
     BOOST_TEST(withoutId.events == concat({{"enter main"}, configAt("10.77.1.1", zeroId, start)}),
                boost::test_tools::per_element());
     BOOST_TEST(withoutId.process.err == "hwId not defined - can't set default network configuration");
-    BOOST_TEST(udpDatagrams(a, 6).size() == 1u, a.logTail());
+    BOOST_TEST(a.udpDatagrams(6).size() == 1u, a.logTail());
     BOOST_TEST(qz::test::caseSummary(withoutId.report, "main") == "passed 8/0");
 }
 

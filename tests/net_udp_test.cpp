@@ -46,18 +46,6 @@ long msSince(clock_type::time_point start)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start).count());
 }
 
-// Received datagrams of one UDP command in a board's log.
-std::size_t countUdpCommand(const qz::test::board& b, unsigned command)
-{
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", command);
-    std::size_t n = 0;
-    for (const std::string& line : b.logLines())
-        if (line.rfind("udp ", 0) == 0 && line.size() >= 4 + 42 && line.substr(4 + 40, 2) == hex)
-            ++n;
-    return n;
-}
-
 struct inTestNetwork {
     inTestNetwork() { qz::test::requireTestNetwork(); }
 };
@@ -280,16 +268,16 @@ BOOST_AUTO_TEST_CASE(a_given_address_picks_the_classful_subnet_and_sends_one_com
     BOOST_TEST(link.localAddress().to_string() == "172.20.2.1");
     BOOST_TEST(log.count("[net][info] found matching local interface at 172.20.2.1") == 1u, log.dump());
     BOOST_REQUIRE(b.waitForLogText("udp ", std::chrono::milliseconds(500)));
-    BOOST_TEST(countUdpCommand(b, 4) == 1u, b.logTail());
-    BOOST_TEST(countUdpCommand(b, 0) == 0u, b.logTail());
+    BOOST_TEST(b.udpDatagrams(4).size() == 1u, b.logTail());
+    BOOST_TEST(b.udpDatagrams(0).size() == 0u, b.logTail());
 }
 
 BOOST_AUTO_TEST_CASE(discovery_sends_no_command_4)
 {
     qz::test::board b(1, "10.77.1.10", {"--hwid", idA});
     boardLink link("QZ_SMC", nullptr, nullptr, 28670, zk::hwId{});
-    BOOST_TEST(countUdpCommand(b, 4) == 0u, b.logTail());
-    BOOST_TEST(countUdpCommand(b, 0) == 1u, b.logTail());
+    BOOST_TEST(b.udpDatagrams(4).size() == 0u, b.logTail());
+    BOOST_TEST(b.udpDatagrams(0).size() == 1u, b.logTail());
     BOOST_TEST(link.getRevisionString() == "QZ_SMC sim 1.0");
 }
 

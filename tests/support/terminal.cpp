@@ -104,4 +104,21 @@ std::string caseSummary(const terminalReport& report, const std::string& name)
            std::to_string(found->second.failed);
 }
 
+terminalRun runMainScript(const std::vector<std::string>& rootKeys, const std::vector<std::string>& commands,
+                          bool quietConsole)
+{
+    std::string script;
+    for (const std::string& k : rootKeys)
+        script += k + "\n";
+    script += "main\n{\n";
+    for (const std::string& c : commands)
+        script += "    " + c + "\n";
+    scratchDir dir("qzsmc-e2e");
+    writeFile(dir.path() / "qzsmc_test.info", script + "}\n");
+    if (quietConsole)
+        writeFile(dir.path() / "logger.xml",
+                  "<config><synchronous>true</synchronous><folder>Logs</folder><level>trace</level></config>\n");
+    return runTerminal(dir.path(), "main", std::chrono::seconds(60));
+}
+
 }  // namespace qz::test

@@ -39,6 +39,12 @@ struct terminalRun {
 
 // Runs qzsmctest in dir (which holds its INFO files), optionally only the
 // test case runTest, with its log on stdout and its report in dir/report.xml.
+// Writes qzsmc_test.info of the root keys and a "main" section of the commands into a
+// fresh directory and runs the "main" test case there. With quietConsole a logger.xml
+// sends the records to a file, so stdout holds only the commands' lines.
+terminalRun runMainScript(const std::vector<std::string>& rootKeys, const std::vector<std::string>& commands,
+                          bool quietConsole = false);
+
 terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "",
                         std::chrono::milliseconds timeout = std::chrono::seconds(120),
                         const std::string& stdinText = "");

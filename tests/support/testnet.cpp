@@ -1,5 +1,7 @@
 #include "testnet.hpp"
 
+#include <cstdio>
+
 #include "process.hpp"
 
 #include <fstream>
@@ -111,6 +113,17 @@ std::optional<std::string> board::waitForLogText(const std::string& text,
                                                  std::size_t fromLine) const {
   return waitForLogLine([&](const std::string& l) { return l.find(text) != std::string::npos; },
                         timeout, fromLine);
+}
+
+std::vector<std::string> board::udpDatagrams(unsigned command) const
+{
+  char code[3];
+  std::snprintf(code, sizeof code, "%02x", command);
+  std::vector<std::string> found;
+  for (const std::string& line : logLines())
+    if (line.rfind("udp ", 0) == 0 && line.size() >= 4 + 42 && line.compare(4 + 40, 2, code) == 0)
+      found.push_back(line.substr(4));
+  return found;
 }
 
 }  // namespace qz::test

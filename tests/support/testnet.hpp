@@ -39,6 +39,8 @@ public:
   void stop();
 
   std::vector<std::string> logLines() const;
+  // The hex of every datagram of one UDP command the board received (hwId, command, payload).
+  std::vector<std::string> udpDatagrams(unsigned command) const;
   // The last lines of the log, for failure messages.
   std::string logTail(std::size_t count = 20) const;
   // Waits for a log line at index fromLine or later that satisfies match.
