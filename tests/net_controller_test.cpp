@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qzsmc/controller.hpp"
+#include "support/connect.hpp"
 #include "support/log_capture.hpp"
 #include "support/process.hpp"
 #include "support/testnet.hpp"
@@ -134,12 +135,7 @@ struct rig {
         zk::hwId id{};
         hwIdFromString(id, boardId);
         ctl = std::make_unique<controller>("QZ_SMC", boardAddress, id);
-        ctl->connect(5000);
-        {
-            boost::unique_lock<boost::mutex> lock(ctl->getStateMutex());
-            ctl->waitConnected(lock, 5000);
-        }
-        BOOST_REQUIRE(ctl->connected());
+        BOOST_REQUIRE(qz::test::connectAndWait(*ctl));
     }
 
     // Control-connection events ("accept", "close", "eof" or a frame's hex), or the frames only.

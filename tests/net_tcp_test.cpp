@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 
 #include "qzsmc/device_options.hpp"
+#include "support/connect.hpp"
 #include "support/log_capture.hpp"
 #include "support/testnet.hpp"
 #include "zkutility/controller_base.hpp"
@@ -54,15 +55,7 @@ struct fixture {
         link = std::make_unique<boardLink>("QZ_SMC", "10.77.1.1", boardAddress, 28670, id(boardId));
     }
 
-    bool connect(unsigned limit = 5000)
-    {
-        link->connect(limit);
-        {
-            boost::unique_lock<boost::mutex> lock(link->getStateMutex());
-            link->waitConnected(lock, limit);
-        }
-        return link->connected();
-    }
+    bool connect(unsigned limit = 5000) { return qz::test::connectAndWait(*link, limit); }
 
     qz::test::logCapture log;
     std::unique_ptr<qz::test::board> board;
