@@ -1,7 +1,5 @@
 #include "boardsim/board.hpp"
 
-#include "boardsim/frame_reader.hpp"
-
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -18,12 +16,12 @@ std::string hexByte(std::uint8_t v)
     return text;
 }
 
-bytes statusFrame(std::uint8_t status)
-{
-    return makeFrame(errorFlag | tcpCommand::statusMessage, {status});
-}
-
 }  // namespace
+
+void reportOnStandardError(const std::string& text)
+{
+    std::cerr << "qzsmc-board: " << text << std::endl;
+}
 
 board::board(identity id, networkConfig defaults, faults f, settingsFile store)
     : id_(std::move(id)),
@@ -32,14 +30,14 @@ board::board(identity id, networkConfig defaults, faults f, settingsFile store)
       config_(defaults),
       faults_(std::move(f)),
       store_(std::move(store)),
-      report_([](const std::string& text) { std::cerr << "qzsmc-board: " << text << std::endl; })
+      report_(reportOnStandardError)
 {
     stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
     settings_ = stored_;
     applied_ = registerWords(settings_, model_);
 }
 
-void board::setReporter(std::function<void(const std::string&)> report)
+void board::setReporter(reporter report)
 {
     report_ = std::move(report);
 }
@@ -52,33 +50,28 @@ void board::report(const std::string& text) const
 // ---- UDP ----------------------------------------------------------------------------------
 
 // Requests name the board by its hardware id; all zeros reach every board on the wire.
-bool board::addressedToUs(const bytes& datagram) const
+bool board::addressedToUs(const hardwareId& id) const
 {
-    bool anyBoard = std::all_of(datagram.begin(), datagram.begin() + 20,
-                                [](std::uint8_t b) { return b == 0; });
-    return anyBoard || std::equal(id_.hwId.begin(), id_.hwId.end(), datagram.begin());
+    return id == hardwareId{} || id == id_.hwId;
 }
 
 bytes board::udpReply(std::uint8_t status, const bytes& payload) const
 {
-    bytes reply(id_.hwId.begin(), id_.hwId.end());
-    reply.push_back(faults_.udp.status.value_or(status));
-    reply.insert(reply.end(), payload.begin(), payload.end());
-    return reply;
+    return makeDatagram(id_.hwId, faults_.udp.status.value_or(status), payload);
 }
 
-std::vector<bytes> board::onDatagram(const bytes& datagram)
+std::vector<bytes> board::onDatagram(const bytes& data)
 {
-    if (datagram.size() < 21) {
-        report("udp: ignored a datagram of " + std::to_string(datagram.size()) +
+    std::optional<datagram> request = parseDatagram(data);
+    if (!request) {
+        report("udp: ignored a datagram of " + std::to_string(data.size()) +
                " bytes, shorter than its header");
         return {};
     }
-    if (!addressedToUs(datagram))
+    if (!addressedToUs(request->id))
         return {};
-    std::uint8_t command = datagram[20];
-    std::vector<bytes> replies = executeUdp(command, bytes(datagram.begin() + 21, datagram.end()));
-    if (faults_.udp.silent.find(command))
+    std::vector<bytes> replies = executeUdp(request->command, request->payload);
+    if (faults_.udp.silent.find(request->command))
         return {};
     return replies;
 }
@@ -136,9 +129,8 @@ bytes board::configReply() const
 
 std::vector<bytes> board::onFrame(const bytes& frame)
 {
-    std::uint8_t code = frame.at(2);
-    bytes payload(frame.begin() + frameHeaderSize, frame.end());
-    outcome done = execute(code, payload);
+    std::uint8_t code = frameCommand(frame);
+    outcome done = execute(code, framePayload(frame));
 
     const tcpFaults& f = faults_.tcp;
     if (f.silent.find(code))

@@ -40,7 +40,6 @@ constexpr std::uint8_t pressure = 0x27;
 constexpr std::uint8_t writeVariable = 0x2A;
 constexpr std::uint8_t readVariable = 0x2B;
 constexpr std::uint8_t readDriverRegister = 0x34;
-constexpr std::uint8_t statusMessage = 0x7F;  // sent with the error flag: byte 0xFF
 }  // namespace tcpCommand
 
 namespace statusCode {
@@ -51,8 +50,13 @@ constexpr std::uint8_t wrongRequestMode = 0x03;
 constexpr std::uint8_t tcpCriticalError = 0xCE;
 }  // namespace statusCode
 
-constexpr std::uint8_t errorFlag = 0x80;
 constexpr std::size_t variableCount = 128;
+
+// Where the board and its network front end say what they refused or failed at, a line each.
+using reporter = std::function<void(const std::string&)>;
+
+// The default reporter: "qzsmc-board: TEXT" on standard error.
+void reportOnStandardError(const std::string& text);
 
 // The board as the terminal sees it through its two sockets, without the sockets: datagrams and
 // frames in, the bytes to send back out. Faults shape the answers; the work is done regardless.
@@ -65,7 +69,7 @@ public:
     const faults& injectedFaults() const { return faults_; }
 
     // One datagram from the terminal; the datagrams to send back to its sender, in order.
-    std::vector<bytes> onDatagram(const bytes& datagram);
+    std::vector<bytes> onDatagram(const bytes& data);
 
     // One complete control frame; what to send back, in order.
     std::vector<bytes> onFrame(const bytes& frame);
@@ -85,8 +89,9 @@ public:
     void setInputs(std::uint32_t inputs) { inputs_ = inputs; }
     void setPressureRaw(std::uint32_t raw) { pressureRaw_ = raw; }
 
-    // Where the board says what it refused or failed at; standard error unless replaced.
-    void setReporter(std::function<void(const std::string&)> report);
+    // Standard error unless replaced.
+    void setReporter(reporter report);
+    void report(const std::string& text) const;
 
 private:
     struct outcome {
@@ -94,7 +99,7 @@ private:
         bytes payload;
     };
 
-    bool addressedToUs(const bytes& datagram) const;
+    bool addressedToUs(const hardwareId& id) const;
     std::vector<bytes> executeUdp(std::uint8_t command, const bytes& payload);
     bytes udpReply(std::uint8_t status, const bytes& payload = {}) const;
     std::vector<bytes> discovery(const bytes& payload) const;
@@ -109,7 +114,6 @@ private:
     std::uint32_t sixRegisterRead(std::uint8_t address) const;
     std::uint32_t microstepCounter() const;
     void softReset();
-    void report(const std::string& text) const;
 
     identity id_;
     driverModel model_;
@@ -117,7 +121,7 @@ private:
     networkConfig config_;
     faults faults_;
     settingsFile store_;
-    std::function<void(const std::string&)> report_;
+    reporter report_;
 
     bytes settings_;                       // what 0x12 wrote and 0x13 reads
     bytes stored_;                         // what 0x10 kept; power-on and soft reset load it

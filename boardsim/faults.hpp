@@ -1,6 +1,9 @@
 #ifndef QZ_BOARDSIM_FAULTS_HPP
 #define QZ_BOARDSIM_FAULTS_HPP
 
+#include <boost/program_options/options_description.hpp>
+#include <boost/program_options/variables_map.hpp>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -58,6 +61,7 @@ struct tcpFaults {
     std::optional<unsigned> closeAfter;        // frames per connection, then close
     bool unsolicitedAfterReply = false;
     unsigned unsolicitedEveryMs = 0;           // 0 = off
+    bool unsolicitedFlood = false;             // unsolicited frames whenever the socket takes more
     std::uint8_t unsolicitedCode = 0x50;       // a code the terminal never sends
     unsigned delayMs = 0;
     unsigned holdOpenMs = 0;                   // after the peer's end of stream, close only this much later
@@ -67,6 +71,11 @@ struct faults {
     udpFaults udp;
     tcpFaults tcp;
 };
+
+// The fault options of the qzsmc-board command line (boardsim/README.md), and the faults they
+// select; parseFaults throws std::invalid_argument on a bad value.
+void addFaultOptions(boost::program_options::options_description& all);
+faults parseFaults(const boost::program_options::variables_map& vm);
 
 // Option texts. Numbers are decimal or 0x-hexadecimal; all throw std::invalid_argument.
 unsigned long parseNumber(const std::string& text, unsigned long max);

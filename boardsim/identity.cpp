@@ -24,18 +24,19 @@ int hexDigit(char c)
 
 }  // namespace
 
-bool parseHardwareId(const std::string& text, hardwareId& hwId)
+std::optional<hardwareId> parseHardwareId(const std::string& text)
 {
+    hardwareId hwId;
     if (text.size() != 2 * hwId.size())
-        return false;
+        return std::nullopt;
     for (std::size_t i = 0; i < hwId.size(); ++i) {
         int hi = hexDigit(text[2 * i]);
         int lo = hexDigit(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
-            return false;
+            return std::nullopt;
         hwId[i] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
-    return true;
+    return hwId;
 }
 
 }  // namespace boardsim

@@ -1,14 +1,13 @@
 #ifndef QZ_BOARDSIM_IDENTITY_HPP
 #define QZ_BOARDSIM_IDENTITY_HPP
 
-#include <array>
-#include <cstdint>
+#include "boardsim/wire.hpp"
+
+#include <optional>
 #include <string>
 
 namespace qz {
 namespace boardsim {
-
-using hardwareId = std::array<std::uint8_t, 20>;
 
 // The same hardware runs either the board's firmware or its boot loader.
 enum class personality { board, bootLoader };
@@ -26,8 +25,8 @@ struct identity {
 // "TMC" anywhere in the revision text (case matters) means the six-register chip.
 driverModel driverModelOf(const std::string& revision);
 
-// Exactly 40 hex digits, nothing else; false leaves hwId unspecified.
-bool parseHardwareId(const std::string& text, hardwareId& hwId);
+// Exactly 40 hex digits, nothing else; none otherwise.
+std::optional<hardwareId> parseHardwareId(const std::string& text);
 
 }  // namespace boardsim
 }  // namespace qz

@@ -11,7 +11,6 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 
-#include <climits>
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -62,56 +61,6 @@ std::optional<T> optionalValue(const po::variables_map& vm, const char* name)
     if (vm.count(name))
         return vm[name].as<T>();
     return std::nullopt;
-}
-
-std::vector<std::string> texts(const po::variables_map& vm, const char* name)
-{
-    return vm.count(name) ? vm[name].as<std::vector<std::string>>() : std::vector<std::string>{};
-}
-
-faults parseFaults(const po::variables_map& vm)
-{
-    faults f;
-    for (const std::string& t : texts(vm, "udp-silent"))
-        f.udp.silent.set(parseCode(t), true);
-    f.udp.discoveryTwice = vm.count("udp-discovery-twice") > 0;
-    if (auto t = optionalValue<std::string>(vm, "udp-status"))
-        f.udp.status = static_cast<std::uint8_t>(parseNumber(*t, 0xFF));
-    if (auto t = optionalValue<std::string>(vm, "udp-config-length"))
-        f.udp.configLength = parseNumber(*t, 65507);
-    f.udp.noTerminator = vm.count("udp-no-terminator") > 0;
-    if (auto t = optionalValue<std::string>(vm, "udp-delay"))
-        f.udp.delayMs = static_cast<unsigned>(parseNumber(*t, 60000));
-
-    f.tcp.refuse = vm.count("tcp-refuse") > 0;
-    for (const std::string& t : texts(vm, "tcp-silent"))
-        f.tcp.silent.set(parseCode(t), true);
-    for (const std::string& t : texts(vm, "tcp-status")) {
-        auto [code, status] = parseCodeValue(t, 0xFF);
-        f.tcp.status.set(code, static_cast<std::uint8_t>(status));
-    }
-    for (const std::string& t : texts(vm, "tcp-error-flag"))
-        f.tcp.errorFlag.set(parseCode(t), true);
-    for (const std::string& t : texts(vm, "tcp-other-code")) {
-        auto [code, other] = parseCodeValue(t, 0xFF);
-        f.tcp.otherCode.set(code, static_cast<std::uint8_t>(other));
-    }
-    for (const std::string& t : texts(vm, "tcp-bad-length")) {
-        auto [code, length] = parseCodeValue(t, 2, 2);
-        f.tcp.badLength.set(code, static_cast<std::uint8_t>(length));
-    }
-    if (auto t = optionalValue<std::string>(vm, "tcp-close-after"))
-        f.tcp.closeAfter = static_cast<unsigned>(parseNumber(*t, UINT_MAX));
-    f.tcp.unsolicitedAfterReply = vm.count("tcp-unsolicited-after-reply") > 0;
-    if (auto t = optionalValue<std::string>(vm, "tcp-unsolicited-every"))
-        f.tcp.unsolicitedEveryMs = static_cast<unsigned>(parseNumber(*t, UINT_MAX));
-    if (auto t = optionalValue<std::string>(vm, "tcp-unsolicited-code"))
-        f.tcp.unsolicitedCode = static_cast<std::uint8_t>(parseNumber(*t, 0xFF));
-    if (auto t = optionalValue<std::string>(vm, "tcp-delay"))
-        f.tcp.delayMs = static_cast<unsigned>(parseNumber(*t, UINT_MAX));
-    if (auto t = optionalValue<std::string>(vm, "tcp-hold-open"))
-        f.tcp.holdOpenMs = static_cast<unsigned>(parseNumber(*t, UINT_MAX));
-    return f;
 }
 
 // The initial configuration: given values first, then what the interface has.
@@ -179,33 +128,9 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
         ("log", text(), "traffic log file")
         ("settings-file", text(), "persistent settings file");
 
-    auto texts = [] { return po::value<std::vector<std::string>>(); };
-    po::options_description udp("UDP faults");
-    udp.add_options()
-        ("udp-silent", texts(), "CODE|all: no answer")
-        ("udp-discovery-twice", "answer discovery twice")
-        ("udp-status", text(), "status byte of every answer")
-        ("udp-config-length", text(), "total length of the command-4 answer")
-        ("udp-no-terminator", "revision text without its terminating zero")
-        ("udp-delay", text(), "send every answer MS milliseconds late");
-
-    po::options_description tcp("TCP faults");
-    tcp.add_options()
-        ("tcp-refuse", "do not listen")
-        ("tcp-silent", texts(), "CODE|all: no reply")
-        ("tcp-status", texts(), "CODE|all:STATUS: status-code message instead")
-        ("tcp-error-flag", texts(), "CODE|all: reply code | 0x80")
-        ("tcp-other-code", texts(), "CODE|all:OTHER: reply under OTHER")
-        ("tcp-bad-length", texts(), "CODE|all[:LEN]: header \"LEN 00 CODE\" first")
-        ("tcp-close-after", text(), "close each connection after N frames")
-        ("tcp-unsolicited-after-reply", "unsolicited frame after each reply")
-        ("tcp-unsolicited-every", text(), "unsolicited frame every MS milliseconds")
-        ("tcp-unsolicited-code", text(), "code of unsolicited frames (0x50)")
-        ("tcp-delay", text(), "delay every reply by MS milliseconds")
-        ("tcp-hold-open", text(), "close MS milliseconds after the terminal's end of stream");
-
     po::options_description all("qzsmc-board options");
-    all.add(board).add(udp).add(tcp);
+    all.add(board);
+    addFaultOptions(all);
     po::variables_map vm;
     po::store(po::parse_command_line(argc, argv, all), vm);
     po::notify(vm);
@@ -217,8 +142,10 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
     commandLine cl;
     bool boot = vm.count("boot-loader") > 0;
     cl.id.kind = boot ? personality::bootLoader : personality::board;
-    if (!parseHardwareId(vm["hwid"].as<std::string>(), cl.id.hwId))
+    auto hwId = parseHardwareId(vm["hwid"].as<std::string>());
+    if (!hwId)
         throw std::invalid_argument("--hwid needs exactly 40 hex digits");
+    cl.id.hwId = *hwId;
     cl.id.revision = optionalValue<std::string>(vm, "revision")
                          .value_or(boot ? "BOOT_LOADER sim 1.0" : "QZ_SMC sim 1.0");
     cl.id.deviceId =
@@ -240,7 +167,7 @@ int main(int argc, char** argv)
     try {
         cl = parseCommandLine(argc, argv);
     } catch (const std::exception& e) {
-        std::cerr << "qzsmc-board: " << e.what() << std::endl;
+        reportOnStandardError(e.what());
         return 2;
     }
     if (!cl)
@@ -271,7 +198,7 @@ int main(int argc, char** argv)
         std::cout << "ready" << std::endl;
         io.run();
     } catch (const std::exception& e) {
-        std::cerr << "qzsmc-board: " << e.what() << std::endl;
+        reportOnStandardError(e.what());
         return 2;
     }
     return 0;

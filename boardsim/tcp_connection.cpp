@@ -4,20 +4,25 @@
 #include <boost/asio/write.hpp>
 
 #include <chrono>
-#include <iostream>
 
 namespace qz {
 namespace boardsim {
 
 using boost::asio::ip::tcp;
 
+namespace {
+
+// Unsolicited frames per write while flooding: whole frames, so a reply slips in between bursts.
+constexpr int floodBurstFrames = 64;
+
+}  // namespace
+
 tcpConnection::tcpConnection(tcp::socket socket, board& b, trafficLog& log,
-                             const tcpFaults& faults, std::function<void()> onClosed)
+                             const tcpFaults& faults)
     : socket_(std::move(socket)),
       board_(b),
       log_(log),
       faults_(faults),
-      onClosed_(std::move(onClosed)),
       delayTimer_(socket_.get_executor()),
       unsolicitedTimer_(socket_.get_executor()),
       holdTimer_(socket_.get_executor())
@@ -32,6 +37,8 @@ void tcpConnection::start()
     }
     if (faults_.unsolicitedEveryMs > 0)
         startUnsolicitedTimer();
+    if (faults_.unsolicitedFlood)
+        startWrite();
     processNext();
 }
 
@@ -44,7 +51,7 @@ void tcpConnection::processNext()
     try {
         frame = reader_.next();
     } catch (const frameReader::errorBadLength& e) {
-        std::cerr << "qzsmc-board: tcp: " << e.what() << "; closing the connection" << std::endl;
+        board_.report(std::string("tcp: ") + e.what() + "; closing the connection");
         close();
         return;
     }
@@ -65,6 +72,8 @@ void tcpConnection::startRead()
 
 void tcpConnection::onRead(const boost::system::error_code& ec, std::size_t size)
 {
+    if (closed_)
+        return;
     if (ec == boost::asio::error::eof && faults_.holdOpenMs) {
         // A board that is slow to notice the terminal went away.
         log_.line("tcp eof");
@@ -72,9 +81,13 @@ void tcpConnection::onRead(const boost::system::error_code& ec, std::size_t size
         holdTimer_.async_wait([self = shared_from_this()](const boost::system::error_code&) { self->close(); });
         return;
     }
+    if (ec == boost::asio::error::eof) {
+        // Every request read so far has been answered into the outbox: send that first.
+        closeWhenSent();
+        return;
+    }
     if (ec) {
-        if (ec != boost::asio::error::eof && ec != boost::asio::error::operation_aborted)
-            std::cerr << "qzsmc-board: tcp read: " << ec.message() << std::endl;
+        board_.report("tcp read: " + ec.message());
         close();
         return;
     }
@@ -104,10 +117,14 @@ void tcpConnection::deliver(const std::vector<bytes>& replies, bool last)
 {
     for (const bytes& reply : replies)
         send(reply);
-    if (!last) {
+    if (last)
+        closeWhenSent();
+    else
         processNext();
-        return;
-    }
+}
+
+void tcpConnection::closeWhenSent()
+{
     closeWhenSent_ = true;
     if (!writing_)
         close();
@@ -124,6 +141,20 @@ void tcpConnection::send(bytes data)
 
 void tcpConnection::startWrite()
 {
+    // A flooding board tops the outbox up whenever the socket has taken all of it.
+    if (outbox_.empty() && faults_.unsolicitedFlood && !closeWhenSent_) {
+        bytes burst;
+        for (int i = 0; i < floodBurstFrames; ++i) {
+            bytes frame = board_.unsolicitedFrame();
+            burst.insert(burst.end(), frame.begin(), frame.end());
+        }
+        outbox_.push_back(std::move(burst));
+    }
+    if (outbox_.empty()) {
+        if (closeWhenSent_)
+            close();
+        return;
+    }
     writing_ = true;
     boost::asio::async_write(
         socket_, boost::asio::buffer(outbox_.front()),
@@ -135,17 +166,17 @@ void tcpConnection::startWrite()
 void tcpConnection::onWrite(const boost::system::error_code& ec)
 {
     writing_ = false;
+    // Closed meanwhile (a read error, a replacing connection): the write may still have
+    // completed, but nothing more goes out.
+    if (closed_)
+        return;
     if (ec) {
-        if (ec != boost::asio::error::operation_aborted)
-            std::cerr << "qzsmc-board: tcp write: " << ec.message() << std::endl;
+        board_.report("tcp write: " + ec.message());
         close();
         return;
     }
     outbox_.pop_front();
-    if (!outbox_.empty())
-        startWrite();
-    else if (closeWhenSent_)
-        close();
+    startWrite();
 }
 
 void tcpConnection::startUnsolicitedTimer()
@@ -171,11 +202,11 @@ void tcpConnection::close()
     closed_ = true;
     delayTimer_.cancel();
     unsolicitedTimer_.cancel();
+    holdTimer_.cancel();
     boost::system::error_code ignored;  // the peer may have gone already
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     log_.line("tcp close");
-    onClosed_();
 }
 
 }  // namespace boardsim

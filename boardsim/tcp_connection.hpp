@@ -2,25 +2,25 @@
 #define QZ_BOARDSIM_TCP_CONNECTION_HPP
 
 #include "boardsim/board.hpp"
-#include "boardsim/frame_reader.hpp"
 #include "boardsim/traffic_log.hpp"
+#include "boardsim/wire.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <array>
 #include <deque>
-#include <functional>
 #include <memory>
 
 namespace qz {
 namespace boardsim {
 
-// One control connection: frames in, each handled in turn, replies out in order.
+// One control connection: frames in, each handled in turn, replies out in order. Everything
+// runs on the server's one thread.
 class tcpConnection : public std::enable_shared_from_this<tcpConnection> {
 public:
     tcpConnection(boost::asio::ip::tcp::socket socket, board& b, trafficLog& log,
-                  const tcpFaults& faults, std::function<void()> onClosed);
+                  const tcpFaults& faults);
 
     void start();
     void close();
@@ -31,6 +31,7 @@ private:
     void onRead(const boost::system::error_code& ec, std::size_t size);
     void handle(const bytes& frame);
     void deliver(const std::vector<bytes>& replies, bool last);
+    void closeWhenSent();
     void send(bytes data);
     void startWrite();
     void onWrite(const boost::system::error_code& ec);
@@ -41,13 +42,12 @@ private:
     board& board_;
     trafficLog& log_;
     const tcpFaults& faults_;
-    std::function<void()> onClosed_;
     boost::asio::steady_timer delayTimer_;
     boost::asio::steady_timer unsolicitedTimer_;
     boost::asio::steady_timer holdTimer_;
     frameReader reader_;
     std::array<std::uint8_t, 4096> readBuffer_{};
-    std::deque<bytes> outbox_;
+    std::deque<bytes> outbox_;  // the front one is being written while writing_
     bool writing_ = false;
     bool closeWhenSent_ = false;
     bool closed_ = false;

@@ -1,7 +1,5 @@
 #include "boardsim/tcp_server.hpp"
 
-#include <iostream>
-
 namespace qz {
 namespace boardsim {
 
@@ -47,21 +45,17 @@ void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket
     if (stopping_)
         return;
     if (ec) {
-        std::cerr << "qzsmc-board: tcp accept: " << ec.message() << std::endl;
+        board_.report("tcp accept: " + ec.message());
         startAccept();
         return;
     }
+    if (auto previous = connection_.lock())
+        previous->close();
     log_.line("tcp accept");
-    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, log_, faults_,
-                                                      [this] { onConnectionClosed(); });
+    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, log_, faults_);
     connection_ = connection;
     connection->start();
-}
-
-void tcpServer::onConnectionClosed()
-{
-    if (!stopping_)
-        startAccept();
+    startAccept();
 }
 
 }  // namespace boardsim

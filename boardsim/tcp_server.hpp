@@ -13,8 +13,9 @@
 namespace qz {
 namespace boardsim {
 
-// The control port. Like the board, it serves one connection at a time: the next one is
-// accepted only when the current one has closed, and waits in the listen queue until then.
+// The control port. Like the board, it serves one connection at a time: a newly accepted one
+// closes and replaces the one before. A terminal that lost its connection without a word (the
+// board moved to another address under it) must not find the board deaf to its next one.
 class tcpServer {
 public:
     static constexpr unsigned short port = 10000;
@@ -29,7 +30,6 @@ public:
 private:
     void startAccept();
     void onAccept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
-    void onConnectionClosed();
 
     board& board_;
     trafficLog& log_;

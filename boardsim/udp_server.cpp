@@ -3,7 +3,6 @@
 #include <boost/asio/buffer.hpp>
 
 #include <chrono>
-#include <iostream>
 #include <thread>
 
 namespace qz {
@@ -41,7 +40,7 @@ void udpServer::onReceive(const boost::system::error_code& ec, std::size_t size)
     if (ec == boost::asio::error::operation_aborted)
         return;
     if (ec) {
-        std::cerr << "qzsmc-board: udp receive: " << ec.message() << std::endl;
+        board_.report("udp receive: " + ec.message());
         startReceive();
         return;
     }
@@ -63,8 +62,8 @@ void udpServer::answer(const std::vector<bytes>& replies)
         boost::system::error_code ec;
         socket_.send_to(boost::asio::buffer(reply), sender_, 0, ec);
         if (ec)
-            std::cerr << "qzsmc-board: udp answer to " << sender_ << ": " << ec.message()
-                      << std::endl;
+            board_.report("udp answer to " + sender_.address().to_string() + ":" +
+                          std::to_string(sender_.port()) + ": " + ec.message());
     }
 }
 
@@ -78,8 +77,7 @@ void udpServer::followAddress(const networkConfig& before)
         try {
             iface_->move(now.ip, now.mask);
         } catch (const std::exception& e) {
-            std::cerr << "qzsmc-board: cannot move to " << dotted(now.ip) << ": " << e.what()
-                      << std::endl;
+            board_.report("cannot move to " + dotted(now.ip) + ": " + e.what());
             return;
         }
     }

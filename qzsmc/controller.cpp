@@ -32,19 +32,26 @@ enum command : int {
 };
 
 // The block in wire order: every field a little-endian 32-bit word.
+template <class Settings, class Word>
+void forEachSettingsWord(Settings& s, Word word)
+{
+    int i = 0;
+    for (auto* field : {&s.limits.path, &s.limits.speed, &s.limits.accel, &s.motor_dir_polarity, &s.pressure_level})
+        word(i++, *field);
+    for (auto& field : s.diag_mask)
+        word(i++, field);
+    for (auto& field : s.diag_polar)
+        word(i++, field);
+}
+
 void packSettings(const deviceSettings& s, unsigned char* out)
 {
-    const std::uint32_t* words = &s.limits.path;
-    static_assert(sizeof(deviceSettings) == 17 * sizeof(std::uint32_t), "settings are 17 packed words");
-    for (int i = 0; i < 17; ++i)
-        zk::putLE32(out + 4 * i, words[i]);
+    forEachSettingsWord(s, [out](int i, std::uint32_t v) { zk::putLE32(out + 4 * i, v); });
 }
 
 void unpackSettings(const unsigned char* in, deviceSettings& s)
 {
-    std::uint32_t* words = &s.limits.path;
-    for (int i = 0; i < 17; ++i)
-        words[i] = zk::getLE32(in + 4 * i);
+    forEachSettingsWord(s, [in](int i, std::uint32_t& v) { v = zk::getLE32(in + 4 * i); });
 }
 
 }  // namespace
@@ -133,6 +140,8 @@ controller::~controller()
             BOOST_LOG_SEV(log_, zk::logger::error) << boost::diagnostic_information(e);
         }
     }
+    // The worker must not call into this object once its own part is gone.
+    stopIO();
 }
 
 void controller::readFirmwareInfo()

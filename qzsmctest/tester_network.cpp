@@ -2,12 +2,14 @@
 // "search", "displayConfig" and "configure_network".
 #include "tester.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/address_v4.hpp>
 #include <boost/format.hpp>
 #include <boost/locale/format.hpp>
 #include <boost/test/unit_test.hpp>
@@ -38,29 +40,36 @@ void readIPv4Field(const pt::ptree& cmd, unsigned char (&field)[4], const char* 
     }
 }
 
-// Twelve hex digits and nothing else; any other text leaves the MAC as it is.
+// Hex digits alone (twelve for a whole MAC); any other text leaves the MAC as it is.
 void readMAC(const pt::ptree& cmd, unsigned char (&mac)[6])
 {
     const auto text = cmd.get_optional<std::string>("MAC");
     if (!text)
         return;
-    unsigned char bytes[8];
+    unsigned char bytes[8] = {};
     std::memcpy(bytes, mac, 6);  // digits that are missing keep the board's bytes
-    std::size_t digits = 0;
-    for (char c : *text) {
-        if (digits == 16)
-            break;
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        unsigned char& b = bytes[digits / 2];
-        b = (digits % 2 == 0) ? static_cast<unsigned char>(v << 4) : static_cast<unsigned char>(b | v);
-        ++digits;
-    }
-    if (text->size() == 2 * (digits / 2))
+    if (zk::hexToBytes(*text, bytes, sizeof bytes))
         std::memcpy(mac, bytes, 6);
+}
+
+boost::asio::ip::address_v4 address(const unsigned char (&field)[4])
+{
+    return boost::asio::ip::address_v4({field[0], field[1], field[2], field[3]});
+}
+
+// Why the record would take the board off the network; empty when it would not.
+std::string addressProblem(const boardLink::networkConfiguration& config)
+{
+    const auto ip = address(config.IP);
+    if (ip.is_unspecified() || ip == boost::asio::ip::address_v4::broadcast() || ip.is_loopback() ||
+        ip.is_multicast())
+        return "IP " + ip.to_string() + " is not a unicast host address - network configuration not sent";
+    // A contiguous mask leaves host bits of the form 0...01...1.
+    const std::uint32_t hostBits = ~address(config.Mask).to_uint();
+    if (hostBits == 0xFFFFFFFFu || (hostBits & (hostBits + 1)) != 0)
+        return "Mask " + address(config.Mask).to_string() +
+               " is not a contiguous non-zero mask - network configuration not sent";
+    return std::string();
 }
 
 }  // namespace
@@ -140,6 +149,11 @@ void _tester::configure_network(const pt::ptree& cmd)
     const auto id = configHwId();
     const bool haveHwId = static_cast<bool>(config_.get_optional<std::string>("hwId"));
     const bool setDefault = static_cast<bool>(cmd.get_child_optional("setDefault"));
+    if (!haveHwId && !setDefault) {
+        // The all-zero id reaches every board: each would take the first one's record.
+        BOOST_ERROR("hwId not defined - can't set network configuration");
+        return;
+    }
     bool deviceFound = false;
     for (const std::string& interface : zk::getInterfaces<std::vector<std::string>>()) {
         const udp::endpoint local = localEndpoint(interface);
@@ -173,6 +187,11 @@ void _tester::configure_network(const pt::ptree& cmd)
         zk::putLE16(config.CtrlPort,
                     static_cast<std::uint16_t>(cmd.get<int>("CtrlPort", zk::getLE16(config.CtrlPort))));
 
+        const std::string problem = addressProblem(config);
+        if (!problem.empty()) {
+            BOOST_ERROR(problem);
+            continue;
+        }
         boardLink::setNetworkConfiguration(id, &config, local, broadcastTarget);
         boardLink::networkConfiguration t;
         std::memset(&t, 0, sizeof t);

@@ -1,8 +1,11 @@
-// Runs the logging set-up the way the terminal does (twice in one process) and
-// emits one record per logger and severity, so logger_test can inspect the file.
+// Runs the logging set-up the way the terminal does (twice in one process), then emits records
+// of severity -1 to 5 on the main logger and on the channels "net", "qz_smc", "btldr" and ""
+// (unnamed), in that order, and one without severity, for logger_test to find in the log file.
 //   --late-config  write "<config/>" to ./logger.xml between the two set-up calls
-#include <cstring>
 #include <fstream>
+#include <string>
+
+#include <boost/log/sources/logger.hpp>
 
 #include "zkutility/logger.hpp"
 
@@ -10,27 +13,21 @@ namespace lg = zk::logger;
 
 int main(int argc, char** argv)
 {
-    const bool lateConfig = argc == 2 && std::strcmp(argv[1], "--late-config") == 0;
-    if (argc > 1 && !lateConfig)
-        return 2;
-
     lg::initLogger();
-    if (lateConfig)
-        std::ofstream("logger.xml") << "<config/>\n";
+    if (argc > 1 && argv[1] == std::string("--late-config")) std::ofstream("logger.xml") << "<config/>\n";
     lg::initLogger();
 
-    lg::channel_logger net(boost::log::keywords::channel = "net");
-    lg::channel_logger smc(boost::log::keywords::channel = "qz_smc");
-    lg::channel_logger btldr(boost::log::keywords::channel = "btldr");
-    lg::channel_logger unnamed(boost::log::keywords::channel = "");
-
-    for (int s = lg::trace; s <= lg::fatal; ++s) {
-        const auto level = static_cast<lg::severity_level>(s);
-        BOOST_LOG_SEV(lg::main_logger::get(), level) << "main " << level;
-        BOOST_LOG_SEV(net, level) << "net " << level;
-        BOOST_LOG_SEV(smc, level) << "qz_smc " << level;
-        BOOST_LOG_SEV(btldr, level) << "btldr " << level;
-        BOOST_LOG_SEV(unnamed, level) << "unnamed " << level;
+    for (const std::string source : {"main", "net", "qz_smc", "btldr", "unnamed"}) {
+        lg::channel_logger channel(boost::log::keywords::channel = source == "unnamed" ? "" : source);
+        for (int s = -1; s <= 5; ++s) {
+            const auto level = static_cast<lg::severity_level>(s);
+            if (source == "main")
+                BOOST_LOG_SEV(lg::main_logger::get(), level) << "main " << level;
+            else
+                BOOST_LOG_SEV(channel, level) << source << " " << level;
+        }
     }
+    boost::log::sources::logger plain;
+    BOOST_LOG(plain) << "no severity";
     return 0;
 }

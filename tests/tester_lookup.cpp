@@ -1,76 +1,44 @@
-// Speed and acceleration lookups of _tester: command value, root default, and
-// the errors when neither gives an int.
+// Speed and acceleration lookups of _tester: the command's int, else the root default read
+// when the section runs, else an error.
 #define BOOST_TEST_MODULE tester_lookup
 #include <boost/test/unit_test.hpp>
 
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
-#include <string>
 
-#include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/info_parser.hpp>
 
+#include "support/process.hpp"
 #include "tester.hpp"
 
-namespace fs = std::filesystem;
 namespace pt = boost::property_tree;
 
-namespace {
-
-// Builds a _tester from a script written to a scratch file and runs `section`.
-std::unique_ptr<_tester> testerFor(const std::string& script, const std::string& section = "main")
+BOOST_AUTO_TEST_CASE(speed_and_accel_from_the_command_or_the_root_default)
 {
-    std::string dir = (fs::temp_directory_path() / "qzsmc-lookup-XXXXXX").string();
-    BOOST_REQUIRE(mkdtemp(dir.data()) != nullptr);
-    const fs::path file = fs::path(dir) / "script.info";
-    std::ofstream(file) << script;
-    auto tester = std::make_unique<_tester>(file.string());
-    fs::remove_all(dir);
-    tester->run(section);
-    return tester;
-}
-
-pt::ptree command(const std::string& info)
-{
-    std::istringstream in(info);
-    pt::ptree tree;
-    pt::read_info(in, tree);
-    return tree;
-}
-
-}  // namespace
-
-BOOST_AUTO_TEST_CASE(root_defaults_fill_in_for_missing_or_bad_values)
-{
-    const auto t = testerFor("defaultSpeed 100\ndefaultAccel 7\nmain\n{\n}\n");
-    BOOST_TEST(t->getSpeed(command("speed 250\naccel 3")) == 250);
-    BOOST_TEST(t->getAccel(command("speed 250\naccel 3")) == 3);
-    BOOST_TEST(t->getSpeed(command("accel 3")) == 100);
-    BOOST_TEST(t->getAccel(command("speed 250")) == 7);
-    BOOST_TEST(t->getSpeed(command("speed fast")) == 100);
-    BOOST_TEST(t->getAccel(command("accel 1.5")) == 7);
-}
-
-BOOST_AUTO_TEST_CASE(without_root_default_the_command_must_give_an_int)
-{
-    // A root default that is not an int counts as absent.
-    const auto t = testerFor("defaultSpeed fast\nmain\n{\n}\n");
-    BOOST_TEST(t->getSpeed(command("speed 40")) == 40);
-    BOOST_TEST(t->getAccel(command("accel -2")) == -2);
-    BOOST_CHECK_THROW(t->getSpeed(command("accel 3")), pt::ptree_bad_path);
-    BOOST_CHECK_THROW(t->getAccel(command("speed 3")), pt::ptree_bad_path);
-    BOOST_CHECK_THROW(t->getSpeed(command("speed fast")), pt::ptree_bad_data);
-    BOOST_CHECK_THROW(t->getAccel(command("accel")), pt::ptree_bad_data);
-}
-
-BOOST_AUTO_TEST_CASE(defaults_are_read_only_when_the_section_runs)
-{
-    // No section "speed": run returns before reading the root defaults.
-    const auto t = testerFor("defaultSpeed 100\ndefaultAccel 7\nmain\n{\n}\n", "speed");
-    BOOST_CHECK_THROW(t->getSpeed(pt::ptree()), pt::ptree_bad_path);
-    BOOST_CHECK_THROW(t->getAccel(pt::ptree()), pt::ptree_bad_path);
+    const std::string defaults = "defaultSpeed 100\ndefaultAccel 7", noInt = "defaultSpeed fast";
+    struct Case { std::string script, section, command, expected; } const cases[] = {  // expected: "<speed>, <accel>"
+        {defaults, "main", "speed 250\naccel 3", "250, 3"},
+        {defaults, "main", "speed fast\naccel 1.5", "100, 7"},
+        {defaults, "main", "", "100, 7"},
+        {defaults, "speed", "", "absent, absent"},  // no section: the defaults are not read
+        {noInt, "main", "speed 40\naccel -2", "40, -2"},
+        {noInt, "main", "speed fast\naccel", "not an int, not an int"},
+    };
+    qz::test::scratchDir dir("qzsmc-lookup");
+    for (const Case& c : cases) {
+        BOOST_TEST_CONTEXT("script " << c.script << "; run " << c.section << "; command " << c.command)
+        {
+            qz::test::writeFile(dir.path() / "script.info", c.script + "\nmain\n{\n}\n");
+            _tester t(dir.file("script.info"));
+            t.run(c.section);
+            std::istringstream command(c.command);
+            pt::ptree cmd;
+            pt::read_info(command, cmd);
+            const auto lookup = [&](int (_tester::*get)(const pt::ptree&) const) -> std::string {
+                try { return std::to_string((t.*get)(cmd)); }
+                catch (const pt::ptree_bad_path&) { return "absent"; }
+                catch (const pt::ptree_bad_data&) { return "not an int"; }
+            };
+            BOOST_TEST(lookup(&_tester::getSpeed) + ", " + lookup(&_tester::getAccel) == c.expected);
+        }
+    }
 }

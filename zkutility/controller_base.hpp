@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,6 +17,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/chrono.hpp>
 #include <boost/exception/exception.hpp>
 #include <boost/exception/info.hpp>
 #include <boost/system/error_code.hpp>
@@ -25,6 +25,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "zkutility/control_channel.hpp"
 #include "zkutility/logger.hpp"
 #include "zkutility/utility.hpp"
 
@@ -137,62 +138,69 @@ protected:
         std::unique_ptr<tcp::socket> socket;
         unsigned short port = controlPort;
         bool connected = false;
-        std::vector<unsigned char> buffer;
-    };
-
-    struct specialMessage {
-        std::vector<unsigned char> payload;
-        unsigned char command;
+        std::vector<unsigned char> buffer;  // worker thread alone
+        // Counts the sockets this slot has had; a completion that carries an
+        // older count belongs to a socket that is gone and is ignored.
+        std::uint64_t generation = 0;
     };
 
     static constexpr unsigned socketCount = Options::socketCount;
+    static_assert(socketCount == 1, "one retry timer serves the only slot");
+    // Connection attempts are at least this far apart, so a refusing or
+    // resetting device cannot make the worker spin.
+    static constexpr unsigned attemptInterval = 100;  // ms
+
+    // Stops and joins the worker thread. A derived destructor calls it first,
+    // so no completion handler runs virtual calls on a half-destroyed object.
+    void stopIO();
 
     void startIO(unsigned i);
-    void onConnectTimeout(const boost::system::error_code& error);
-    void onSocketConnected(unsigned i, const boost::system::error_code& error);
+    void scheduleConnect(unsigned i);
+    void attemptConnect(unsigned i);
+    void onConnectTimeout(boost::posix_time::ptime armed, const boost::system::error_code& error);
+    void onSocketConnected(unsigned i, std::uint64_t generation, const boost::system::error_code& error);
     void readHeader(unsigned i);
-    void onHeaderReceived(unsigned i, const boost::system::error_code& error, std::size_t bytes);
-    void onPayloadReceived(unsigned i, const boost::system::error_code& error, std::size_t bytes);
-    void onReadFailed(unsigned i, const boost::system::error_code& error);
+    void onHeaderReceived(unsigned i, std::uint64_t generation, const boost::system::error_code& error,
+                          std::size_t bytes);
+    void onPayloadReceived(unsigned i, std::uint64_t generation, const boost::system::error_code& error,
+                           std::size_t bytes);
+    void onReadFailed(unsigned i);
     void onMessageReceived(unsigned i);
     void onSocketDisconnected(unsigned i);
     void receiveThread();
     void startWorkerThread();
     void stopWorkerThread();
     bool allConnected() const;
+    bool isCurrent(unsigned i, std::uint64_t generation);
     unsigned short remotePort(unsigned i);
 
     logger::channel_logger netLog_;
+    // Settled by the constructor, constant afterwards.
     boost::asio::ip::address localAddress_;
     boost::asio::ip::address deviceAddress_;
     std::array<unsigned char, 20> hwId_;
+
     boost::asio::io_context io_;
+    // Owned by the caller's thread (connect, disconnect, destructor).
     std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    std::unique_ptr<boost::thread> worker_;
+    // Used by the worker thread alone while it runs.
     boost::asio::deadline_timer connectTimer_;
-    bool stop_ = false;
-    bool connectCancelled_ = false;
+    boost::asio::deadline_timer retryTimer_;
+
+    // stateMutex_ guards the socket table (sockets, connected flags, generations)
+    // and the flags below; never held while a command mutex is taken.
     boost::mutex stateMutex_;
     boost::condition_variable stateCond_;
+    bool stop_ = false;              // a lost connection is not opened again
+    bool connectCancelled_ = false;  // the connect time limit passed
+    bool disconnecting_ = false;     // no new attempt while disconnect ends the connection
+    boost::chrono::steady_clock::time_point lastAttempt_;
     std::array<socketSlot, Options::socketCount> sockets_;
-    std::unique_ptr<boost::thread> worker_;
 
-    boost::mutex tcpCommandMutex_;
-    bool confirmed_ = false;
-    int pendingCommand_ = 0;
-    boost::condition_variable confirmCond_;
-
-    boost::mutex specialMutex_;
-    boost::condition_variable specialCond_;
-    std::list<specialMessage> specialMessages_;
-    unsigned specialCount_ = 0;
-
-    boost::mutex replyMutex_;
-    std::vector<unsigned char> reply_;
+    // Command mutex, confirmation, reply payload and the unsolicited queue.
+    controlChannel channel_;
 };
-
-// The frame's bytes in the trace layout: length bytes together, a blank, the
-// command byte, then (when present, or always when trailingBlank) a blank and the payload.
-std::string frameHex(const unsigned char* frame, std::size_t size, bool trailingBlank);
 
 }  // namespace hw
 }  // namespace zk

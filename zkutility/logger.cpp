@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <exception>
 #include <ios>
+#include <iostream>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -33,6 +35,8 @@ std::set<std::string> excludeChannels;
 namespace {
 
 bool loggerInitialised = false;
+// Every record retries the file; its failure is told once.
+std::once_flag unwritableReported;
 
 namespace fs = boost::filesystem;
 namespace expr = boost::log::expressions;
@@ -206,8 +210,19 @@ void initLogger()
             if (synchronous)
                 sink->locked_backend()->auto_flush(true);
             // The file opens at the first record; an unusable folder must not make every log
-            // statement throw into the component that logs.
-            sink->set_exception_handler(boost::log::make_exception_suppressor());
+            // statement throw into the component that logs, nor lose the records unnoticed.
+            sink->set_exception_handler([fileName] {
+                std::string reason = "unknown error";
+                try {
+                    throw;
+                } catch (const std::exception& e) {
+                    reason = e.what();
+                } catch (...) {
+                }
+                std::call_once(unwritableReported, [&] {
+                    std::cerr << "log file " << fileName << " cannot be written: " << reason << std::endl;
+                });
+            });
             sink->set_formatter(recordFormatter());
             sink->set_filter(boost::phoenix::bind(&logFilter,
                                                   expr::attr<severity_level>("Severity"),

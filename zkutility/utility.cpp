@@ -58,23 +58,28 @@ int hexValue(unsigned char c)
 
 }  // namespace
 
-bool hwIdFromString(zk::hwId& id, std::string text)
+bool zk::hexToBytes(const std::string& text, unsigned char* out, std::size_t size)
 {
     std::size_t filled = 0;
     std::size_t digits = 0;
-    for (std::size_t i = 0; i < text.size() && filled < id.size(); ++i) {
+    for (std::size_t i = 0; i < text.size() && filled < size; ++i) {
         const int v = hexValue(static_cast<unsigned char>(text[i]));
         if (v < 0)
             continue;
         if (digits % 2 == 0) {
-            id[filled] = static_cast<unsigned char>(v << 4);
+            out[filled] = static_cast<unsigned char>(v << 4);
         } else {
-            id[filled] |= static_cast<unsigned char>(v);
+            out[filled] |= static_cast<unsigned char>(v);
             ++filled;
         }
         ++digits;
     }
     return 2 * filled == text.size();
+}
+
+bool hwIdFromString(zk::hwId& id, std::string text)
+{
+    return zk::hexToBytes(text, id.data(), id.size());
 }
 
 std::ostream& operator<<(std::ostream& os, const zk::hwId& id)

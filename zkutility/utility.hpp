@@ -2,6 +2,7 @@
 #define ZK_UTILITY_HPP
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <ostream>
@@ -47,10 +48,16 @@ inline void putLE32(unsigned char* p, std::uint32_t v)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
+// Reads the hex digits of text into out, high half of each byte first, until size
+// bytes are complete; any other character is skipped. An odd last digit leaves a
+// byte with a low half of 0; bytes not reached keep their contents. True when twice
+// the complete bytes equals the text's length: the text held those digits alone.
+bool hexToBytes(const std::string& text, unsigned char* out, std::size_t size);
+
 }  // namespace zk
 
-// Parses hex digits of text into id (other characters are skipped); true when
-// the text was exactly 40 digits' worth (2 x bytes filled == text length).
+// zk::hexToBytes into the 20 bytes: true for a text of 40 digits and nothing else
+// (and for an empty one).
 bool hwIdFromString(zk::hwId& id, std::string text);
 
 // 40 lower-case hex digits; the stream's flags and fill are left as they were.

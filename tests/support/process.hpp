@@ -14,17 +14,16 @@ struct runResult {
   int exitCode = -1;    // the exit status, or 128 + signal
   int termSignal = 0;   // the signal that ended the process, 0 when it exited
   bool timedOut = false;
-  std::string out;
-  std::string err;
+  std::string out, err;
 
   // "exit 3" or "signal 9 (timed out)", plus stderr: for test messages.
   std::string describe() const;
 };
 
-// Runs argv[0] (a path, or a name looked up in PATH) in cwd (empty: here).
-// stdinText is the child's input; empty gives it /dev/null. At the time limit
-// the child's process group is killed. Throws std::runtime_error when the
-// program cannot be started. Thread-safe.
+// Runs argv[0] (a path, or a name looked up in PATH) in cwd (empty: here) and
+// returns when it exits; stdinText is its whole input. At the time limit the
+// child's process group is killed. Throws std::runtime_error when the program
+// cannot be started. Thread-safe.
 runResult run(const std::vector<std::string>& argv, const std::string& cwd,
               std::chrono::milliseconds timeout, const std::string& stdinText = "");
 

@@ -1,124 +1,86 @@
 #include "support/terminal.hpp"
 
-#include <sstream>
+#include <stdexcept>
 
-#include <boost/filesystem/operations.hpp>
-#include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+
+#include "support/common.hpp"
 
 namespace qz::test {
 
-namespace {
-
-bool contains(const std::string& s, const char* text) { return s.find(text) != std::string::npos; }
-
-// The framework's own lines, which say nothing about the script.
-bool noise(const std::string& line)
+// "<type>: <what>" from the framework's diagnostic of an exception, the type without namespaces or wrapper.
+static std::string exceptionText(const std::string& d)
 {
-    for (const char* start : {"Running ", "Dynamic exception type:"})
-        if (line.rfind(start, 0) == 0)
-            return true;
-    for (const char* text : {"test module \"", "Leaving test case", ": fatal error: in ", "last checkpoint",
-                             "did not check any assertions", "is skipped because disabled"})
-        if (contains(line, text))
-            return true;
-    return line.empty();
+    const auto end = d.find('\n', d.find("Dynamic exception type: ")), what = d.find("std::exception::what: ");
+    if (end == std::string::npos || what == std::string::npos) return d;
+    const auto name = d.rfind("::", end) + 2;
+    return d.substr(name, d.find_first_of(">\n", name) - name) + ": " +
+           d.substr(what + 22, d.find('\n', what) - what - 22);
 }
 
-std::vector<std::string> events(const std::string& out)
+Lines netRecord::boardOptions(const std::string& hwId) const
 {
-    static const std::string enter = "Entering test case \"", error = ": error: in \"",
-                             exception = "std::exception::what: ";
-    std::vector<std::string> result;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (noise(line))
-            continue;
-        if (const auto at = line.find(enter); at != std::string::npos) {
-            const auto from = at + enter.size();
-            result.push_back("enter " + line.substr(from, line.find('"', from) - from));
-        } else if (const auto at = line.find(error); at != std::string::npos)
-            result.push_back("error: " + line.substr(line.find("\": ", at + error.size()) + 3));
-        else if (line.rfind(exception, 0) == 0)
-            result.push_back("exception: " + line.substr(exception.size()));
-        else
-            result.push_back(line);
-    }
-    return result;
+    return {"--hwid", hwId, "--gw", gw, "--dns1", dns1, "--dns2", dns2, "--mac", mac, "--name", name,
+            "--dhcp", std::to_string(dhcp), "--ctrl-port", std::to_string(ctrlPort)};
 }
 
-terminalReport readReport(const boost::filesystem::path& file)
+Lines netRecord::printed() const
 {
-    terminalReport report;
-    if (!boost::filesystem::exists(file))
-        return report;
-    boost::property_tree::ptree tree;
-    boost::property_tree::read_xml(file.string(), tree);
-    const auto& suite = tree.get_child("TestResult.TestSuite");
-    report.module = suite.get<std::string>("<xmlattr>.name");
-    for (const auto& [tag, child] : suite) {
-        if (tag != "TestCase")
-            continue;
-        const auto name = child.get<std::string>("<xmlattr>.name");
-        report.order.push_back(name);
-        // Read as text: the stream conversion trips a false maybe-uninitialized warning.
-        report.cases[name] = {child.get<std::string>("<xmlattr>.result"),
-                              std::stoi(child.get<std::string>("<xmlattr>.assertions_passed")),
-                              std::stoi(child.get<std::string>("<xmlattr>.assertions_failed"))};
-    }
-    return report;
+    std::string macText = "MAC:  ";
+    for (std::size_t i = 0; i < 12; i += 2) macText += (i ? "-" : "") + mac.substr(i, 2);
+    return {"IP   " + ip, "GW   " + gw, "Mask " + mask, "DNS1 " + dns1, "DNS2 " + dns2, macText,
+            "Name " + (name + std::string(16, '\0')).substr(0, 16), std::string("DHCP ") + (dhcp ? "1" : "0"),
+            "CtrlPort " + std::to_string(ctrlPort)};
 }
 
-}  // namespace
-
-boost::filesystem::path terminalPath()
+terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest)
 {
-    return QZSMCTEST_PATH;
-}
-
-terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest,
-                        std::chrono::milliseconds timeout, const std::string& stdinText)
-{
-    std::vector<std::string> argv{terminalPath().string(), "--log_format=HRF",    "--log_level=test_suite",
-                                  "--color_output=no",     "--report_format=XML", "--report_level=detailed",
-                                  "--report_sink=report.xml"};
-    if (!runTest.empty())
-        argv.push_back("--run_test=" + runTest);
-    boost::filesystem::remove(dir / "report.xml");
+    const Lines argv{QZSMCTEST_PATH, "--run_test=" + runTest, "--log_format=XML", "--log_level=test_suite",
+                     "--log_sink=log.xml", "--report_format=XML", "--report_level=detailed",
+                     "--report_sink=report.xml"};
     terminalRun r;
     const auto start = std::chrono::steady_clock::now();
-    r.process = run(argv, dir.string(), timeout, stdinText);
-    r.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    r.events = events(r.process.out);
-    r.report = readReport(dir / "report.xml");
+    r.process = run(argv, dir.string(), std::chrono::seconds(120));
+    r.ms = msSince(start);
+    // 0: every check passed, 201: some failed; anything else is a crash or a sanitizer's report.
+    if (r.process.termSignal != 0 || (r.process.exitCode != 0 && r.process.exitCode != 201))
+        throw std::runtime_error("qzsmctest did not end cleanly: " + r.process.describe());
+
+    boost::property_tree::ptree log, report;
+    boost::property_tree::read_xml((dir / "log.xml").string(), log);
+    boost::property_tree::read_xml((dir / "report.xml").string(), report);
+    std::map<std::string, std::string> failures;
+    for (const auto& [tag, testCase] : log.get_child("TestLog.TestSuite"))
+        for (const auto& [kind, entry] : testCase)
+            if (kind == "Error" || kind == "FatalError" || kind == "Exception")
+                failures[testCase.get("<xmlattr>.name", "")] +=
+                    " | " + (kind == "Exception" ? exceptionText(entry.data()) : entry.data());
+    const auto& suite = report.get_child("TestResult.TestSuite");
+    r.module = suite.get("<xmlattr>.name", "");
+    for (const auto& [tag, testCase] : suite)
+        if (tag == "TestCase") {
+            const auto attribute = [&](const std::string& name) { return testCase.get("<xmlattr>." + name, ""); };
+            r.verdicts[attribute("name")] = attribute("result") + " " + attribute("assertions_passed") + "/" +
+                                            attribute("assertions_failed") + failures[attribute("name")];
+        }
     return r;
 }
 
-std::string caseSummary(const terminalReport& report, const std::string& name)
+terminalRun runMainScript(const Lines& rootKeys, const Lines& commands)
 {
-    const auto found = report.cases.find(name);
-    if (found == report.cases.end())
-        return "no report for " + name;
-    return found->second.result + " " + std::to_string(found->second.passed) + "/" +
-           std::to_string(found->second.failed);
+    scratchDir dir("qzsmc-e2e");
+    writeFile(dir.path() / "qzsmc_test.info", text(rootKeys) + "main\n{\n" + text(commands) + "}\n");
+    writeFile(dir.path() / "logger.xml", "<config><level>trace</level></config>\n");
+    return runTerminal(dir.path(), "main");
 }
 
-terminalRun runMainScript(const std::vector<std::string>& rootKeys, const std::vector<std::string>& commands,
-                          bool quietConsole)
+Lines boardLog(const board& b, std::size_t& from, const std::string& prefix)
 {
-    std::string script;
-    for (const std::string& k : rootKeys)
-        script += k + "\n";
-    script += "main\n{\n";
-    for (const std::string& c : commands)
-        script += "    " + c + "\n";
-    scratchDir dir("qzsmc-e2e");
-    writeFile(dir.path() / "qzsmc_test.info", script + "}\n");
-    if (quietConsole)
-        writeFile(dir.path() / "logger.xml",
-                  "<config><synchronous>true</synchronous><folder>Logs</folder><level>trace</level></config>\n");
-    return runTerminal(dir.path(), "main", std::chrono::seconds(60));
+    const Lines lines = b.logLines();
+    Lines found;
+    for (; from < lines.size(); ++from)
+        if (lines[from].rfind(prefix, 0) == 0) found.push_back(lines[from].substr(prefix.size()));
+    return found;
 }
 
 }  // namespace qz::test

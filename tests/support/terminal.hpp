@@ -1,55 +1,56 @@
-// Running the real qzsmctest from end-to-end tests and reading what it reports:
-// its stdout reduced to the events a script decides, and its XML report.
+// Running the real qzsmctest from end-to-end tests and reading what it reports.
 #pragma once
 
-#include <chrono>
 #include <map>
-#include <string>
-#include <vector>
-
-#include <boost/filesystem/path.hpp>
+#include <numeric>
 
 #include "support/process.hpp"
+#include "support/testnet.hpp"
 
 namespace qz::test {
 
-// The qzsmctest executable of this build.
-boost::filesystem::path terminalPath();
+using Lines = std::vector<std::string>;
 
-struct caseResult {
-    std::string result;  // "passed", "failed", "aborted"
-    int passed = -1;     // assertions
-    int failed = -1;
-};
+inline Lines operator+(Lines a, const Lines& b) { a.insert(a.end(), b.begin(), b.end()); return a; }
 
-struct terminalReport {
-    std::string module;
-    std::vector<std::string> order;
-    std::map<std::string, caseResult> cases;
+// The lines as a program prints them, each ended by a newline.
+inline std::string text(const Lines& lines)
+{
+    return std::accumulate(lines.begin(), lines.end(), std::string(),
+                           [](const std::string& all, const std::string& line) { return all + line + "\n"; });
+}
+
+// A board's network configuration as the tests state it; its IP and mask come from its LAN.
+struct netRecord {
+    std::string ip, gw = "10.77.1.254", mask = "255.255.255.0", dns1 = "10.77.1.53", dns2 = "9.9.9.9";
+    std::string mac = "025a00000701", name = "bench-board-0007";  // mac: 12 lower-case hex digits
+    unsigned dhcp = 1, ctrlPort = 10000;
+
+    // The options of a simulated board with this record.
+    Lines boardOptions(const std::string& hwId) const;
+    // The nine lines the terminal prints for it: the 16 name bytes come out cut or NUL-filled.
+    Lines printed() const;
 };
 
 struct terminalRun {
-    runResult process;
-    std::chrono::milliseconds elapsed{};
-    // stdout as "enter <case>", "error: <check message>", "exception: <what>" and
-    // the commands' own lines, in order.
-    std::vector<std::string> events;
-    terminalReport report;  // empty when the run wrote none
+    runResult process;  // its stdout holds only the commands' own lines
+    long ms = 0;
+    std::string module;  // the master test suite
+    // Per case, from the framework's XML report and log: "<result> <passed>/<failed>", then
+    // " | <message>" per failed check and " | <type>: <what>" per exception, in order.
+    std::map<std::string, std::string> verdicts;
 };
 
-// Runs qzsmctest in dir (which holds its INFO files), optionally only the
-// test case runTest, with its log on stdout and its report in dir/report.xml.
-// Writes qzsmc_test.info of the root keys and a "main" section of the commands into a
-// fresh directory and runs the "main" test case there. With quietConsole a logger.xml
-// sends the records to a file, so stdout holds only the commands' lines.
-terminalRun runMainScript(const std::vector<std::string>& rootKeys, const std::vector<std::string>& commands,
-                          bool quietConsole = false);
+// Runs the test cases runTest of qzsmctest in dir, which holds its INFO files. Throws
+// std::runtime_error when it hangs, crashes or ends other than the framework ends a run.
+terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "*");
 
-terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "",
-                        std::chrono::milliseconds timeout = std::chrono::seconds(120),
-                        const std::string& stdinText = "");
+// Runs the "main" case of a fresh qzsmc_test.info of the root keys and a "main" section of the
+// commands, with a logger.xml that keeps the log records off stdout.
+terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
 
-// The case's result and assertion counts, as a text for comparisons: "passed 6/0".
-std::string caseSummary(const terminalReport& report, const std::string& name);
+// The lines of a board's log past line `from` that start with prefix (cut off); `from` moves
+// to the log's end.
+Lines boardLog(const board& b, std::size_t& from, const std::string& prefix);
 
 }  // namespace qz::test

@@ -1,31 +1,26 @@
 #include "testnet.hpp"
 
-#include <cstdio>
-
+#include "common.hpp"
 #include "process.hpp"
 
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#ifndef QZ_SOURCE_DIR
-#error "QZ_SOURCE_DIR must name the source tree"
-#endif
 
 namespace qz::test {
 
 namespace {
 
-// tools/testnet gives a board 15 s to start; the rest is set-up and tear-down.
-constexpr std::chrono::seconds scriptLimit{90};
-
-std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
-
-runResult testnet(const std::vector<std::string>& args) {
+// tools/testnet's output; throws with its explanation when it fails.
+std::string testnet(const std::vector<std::string>& args, const std::string& what) {
   std::vector<std::string> argv{testnetScript().string()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, "", scriptLimit);
+  // A board gets 15 s to start; the rest is set-up and tear-down.
+  const runResult r = run(argv, "", std::chrono::seconds(90));
+  if (r.exitCode != 0) throw std::runtime_error(what + ": " + r.describe());
+  return r.out;
 }
 
 }  // namespace
@@ -34,29 +29,18 @@ boost::filesystem::path testnetScript() {
   return boost::filesystem::path(QZ_SOURCE_DIR) / "tools" / "testnet";
 }
 
-void requireTestNetwork() {
-  // The script checks this process, its parent, against the run's pc namespace.
-  const runResult check = testnet({"check"});
-  if (check.exitCode != 0)
-    throw std::runtime_error("refusing to touch the network: " + check.describe());
-}
+// The script checks this process, its parent, against the run's pc namespace.
+void requireTestNetwork() { testnet({"check"}, "refusing to touch the network"); }
 
 // board-start itself refuses outside a run, with the same check.
 board::board(int lan, const std::string& address, const std::vector<std::string>& options) {
   std::vector<std::string> args{"board-start", std::to_string(lan), address};
   args.insert(args.end(), options.begin(), options.end());
-  const runResult started = testnet(args);
-  if (started.exitCode != 0)
-    throw std::runtime_error("board on LAN " + std::to_string(lan) + " at " + address +
-                             " did not start: " + started.describe());
-  name_ = firstLine(started.out);
+  std::istringstream started(testnet(args, "board on LAN " + std::to_string(lan) + " at " + address + " did not start"));
+  std::string log;
+  std::getline(std::getline(started, name_), log);
+  logPath_ = log;
   running_ = true;
-  const runResult log = testnet({"board-log", name_});
-  if (log.exitCode != 0) {
-    stop();
-    throw std::runtime_error("board " + name_ + " has no log: " + log.describe());
-  }
-  logPath_ = firstLine(log.out);
 }
 
 board::~board() {
@@ -70,17 +54,14 @@ board::~board() {
 void board::stop() {
   if (!running_) return;
   running_ = false;
-  const runResult stopped = testnet({"board-stop", name_});
-  if (stopped.exitCode != 0)
-    throw std::runtime_error("board " + name_ + " did not stop: " + stopped.describe());
+  testnet({"board-stop", name_}, "board " + name_ + " did not stop");
 }
 
 std::vector<std::string> board::readLog(bool completeOnly) const {
   std::vector<std::string> lines;
   std::ifstream f(logPath_.string(), std::ios::binary);
-  std::string line;
   // The last line without its newline may still be being written.
-  while (std::getline(f, line) && !(f.eof() && completeOnly)) lines.push_back(line);
+  for (std::string line; std::getline(f, line) && !(f.eof() && completeOnly);) lines.push_back(line);
   return lines;
 }
 
@@ -89,17 +70,15 @@ std::vector<std::string> board::logLines() const { return readLog(false); }
 std::string board::logTail(std::size_t count) const {
   const auto lines = logLines();
   std::string s = "log of board " + name_ + " (" + logPath_.string() + "):";
-  for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
-    s += "\n  " + lines[i];
+  for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) s += "\n  " + lines[i];
   return s;
 }
 
-std::optional<std::string> board::waitForLogLine(
-    const std::function<bool(const std::string&)>& match, std::chrono::milliseconds timeout,
-    std::size_t fromLine) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+std::optional<std::string> board::waitForLogLine(const std::function<bool(const std::string&)>& match,
+                                                 std::chrono::milliseconds timeout, std::size_t fromLine) const {
+  const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    const bool last = std::chrono::steady_clock::now() >= deadline;
+    const bool last = msSince(start) >= timeout.count();
     const auto lines = readLog(running_);
     for (std::size_t i = fromLine; i < lines.size(); ++i)
       if (match(lines[i])) return lines[i];
@@ -108,20 +87,16 @@ std::optional<std::string> board::waitForLogLine(
   }
 }
 
-std::optional<std::string> board::waitForLogText(const std::string& text,
-                                                 std::chrono::milliseconds timeout,
+std::optional<std::string> board::waitForLogText(const std::string& text, std::chrono::milliseconds timeout,
                                                  std::size_t fromLine) const {
-  return waitForLogLine([&](const std::string& l) { return l.find(text) != std::string::npos; },
-                        timeout, fromLine);
+  return waitForLogLine([&](const std::string& l) { return l.find(text) != std::string::npos; }, timeout, fromLine);
 }
 
-std::vector<std::string> board::udpDatagrams(unsigned command) const
-{
-  char code[3];
-  std::snprintf(code, sizeof code, "%02x", command);
+std::vector<std::string> board::udpDatagrams(unsigned command) const {
+  const unsigned char code = static_cast<unsigned char>(command);
   std::vector<std::string> found;
   for (const std::string& line : logLines())
-    if (line.rfind("udp ", 0) == 0 && line.size() >= 4 + 42 && line.compare(4 + 40, 2, code) == 0)
+    if (line.rfind("udp ", 0) == 0 && line.size() >= 4 + 42 && line.compare(4 + 40, 2, hex(&code, 1)) == 0)
       found.push_back(line.substr(4));
   return found;
 }

@@ -22,11 +22,16 @@ void requireTestNetwork();
 // tools/testnet in the source tree.
 boost::filesystem::path testnetScript();
 
+// A board option that tools/testnet handles itself: the board's namespace drops every TCP
+// packet it receives, so a connect to it stays in SYN-SENT (no answer, no reset). UDP works.
+inline const std::string dropTcp = "--drop-tcp";
+
 // A simulated board in its own namespace on one of the run's LANs, started by
 // `tools/testnet board-start` and stopped when the object goes.
 class board {
 public:
-  // lan counts from 1 in --lan order; address is IPv4, optionally with "/N".
+  // lan counts from 1 in --lan order; address is IPv4, optionally with "/N". options go to
+  // qzsmc-board (see boardsim/README.md), dropTcp to tools/testnet.
   // Throws std::runtime_error with tools/testnet's explanation when the board
   // does not start.
   board(int lan, const std::string& address, const std::vector<std::string>& options = {});
@@ -46,10 +51,8 @@ public:
   // Waits for a log line at index fromLine or later that satisfies match.
   // While the board runs only complete lines count.
   std::optional<std::string> waitForLogLine(const std::function<bool(const std::string&)>& match,
-                                            std::chrono::milliseconds timeout,
-                                            std::size_t fromLine = 0) const;
-  std::optional<std::string> waitForLogText(const std::string& text,
-                                            std::chrono::milliseconds timeout,
+                                            std::chrono::milliseconds timeout, std::size_t fromLine = 0) const;
+  std::optional<std::string> waitForLogText(const std::string& text, std::chrono::milliseconds timeout,
                                             std::size_t fromLine = 0) const;
 
 private:

@@ -1,113 +1,115 @@
-// Self-test of the test support. Suites "process" and "outside" run anywhere;
-// "testnet" runs under tools/testnet with LANs 10.77.1.1/24 and
-// 172.20.2.1/24 (testnet-selftest.sh, which also checks the clean-up).
+// Self-test of the test support. "process" and "outside" run anywhere; the suite "testnet" runs
+// under tools/testnet with LANs 10.77.1.1/24 and 172.20.2.1/24 (testnet-selftest.sh, which also
+// checks the clean-up).
 #define BOOST_TEST_MODULE testnet_selftest
 #include <boost/test/unit_test.hpp>
 
+#include "common.hpp"
 #include "process.hpp"
 #include "testnet.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
 #include <csignal>
-#include <cstdlib>
+#include <fstream>
+#include <thread>
 #include <tuple>
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 using qz::test::board;
 using qz::test::run;
-using qz::test::runResult;
 
 namespace {
 
-bool namespaceExists(const board& b) {
-  return boost::filesystem::exists("/run/netns/" + std::string(std::getenv("QZ_TESTNET")) + "-" +
-                                   b.name());
+sockaddr_in ipv4(const std::string& ip, unsigned short port) {
+  sockaddr_in a{AF_INET, htons(port), {}, {}};
+  ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+  return a;
 }
 
-std::string hex(const std::string& s) {
-  std::string h;
-  for (unsigned char c : s) h += "0123456789abcdef"[c >> 4], h += "0123456789abcdef"[c & 15];
-  return h;
-}
-
-// A datagram from the pc's address on one LAN to 255.255.255.255, board port.
-void broadcast(const std::string& from, const std::string& payload) {
+// A datagram from the pc's address `from` to the board port at `to`; the first answer within 1 s.
+std::string ask(const std::string& from, const std::string& to, const std::string& payload) {
   qz::test::requireTestNetwork();
-  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  sockaddr_in local{AF_INET, 0, {}, {}}, all{AF_INET, htons(43282), {INADDR_BROADCAST}, {}};
-  ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-  const bool sent = ::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-                    ::sendto(s, payload.data(), payload.size(), 0,
-                             reinterpret_cast<sockaddr*>(&all), sizeof all) > 0;
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), on = 1;
+  const timeval limit{1, 0};
+  const sockaddr_in local = ipv4(from, 0), remote = ipv4(to, 43282);
+  char answer[512];
+  const bool sent = ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 &&
+                    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+                    ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                    ::sendto(s, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&remote),
+                             sizeof remote) == static_cast<ssize_t>(payload.size());
+  const ssize_t n = sent ? ::recv(s, answer, sizeof answer, 0) : -1;
   ::close(s);
-  BOOST_REQUIRE_MESSAGE(sent, "cannot broadcast from " << from);
+  BOOST_REQUIRE_MESSAGE(sent, "cannot send from " << from << " to " << to);
+  return std::string(answer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
 }
+
+const std::string discovery(21, '\0');
 
 }  // namespace
 
-BOOST_AUTO_TEST_SUITE(process)
-
-BOOST_AUTO_TEST_CASE(runs_captures_and_kills_the_group_at_the_limit) {
-  const runResult r = run({"sh", "-c", "cat; echo err >&2; exit 3"}, "/", 10s, "in");
-  BOOST_TEST(r.exitCode == 3, r.describe());
-  BOOST_TEST(r.out == "in");
-  BOOST_TEST(r.err == "err\n");
-  // The background sleep holds the output open: only a group kill ends it.
+BOOST_AUTO_TEST_CASE(process) {
+  const auto r = run({"sh", "-c", "cat; pwd; echo err >&2; exit 3"}, "/", 10s, "in ");
+  BOOST_TEST((r.exitCode == 3 && r.out == "in /\n" && r.err == "err\n"), r.describe() << ", stdout: " << r.out);
   const auto start = std::chrono::steady_clock::now();
-  const runResult hung = run({"sh", "-c", "sleep 60 & wait"}, "", 200ms);
-  BOOST_TEST(hung.timedOut);
-  BOOST_TEST(hung.termSignal == SIGKILL);
-  BOOST_TEST((std::chrono::steady_clock::now() - start < 1s));
+  const auto hung = run({"sh", "-c", "sleep 60 & echo $!; wait"}, "", 200ms);
+  BOOST_TEST((hung.timedOut && hung.termSignal == SIGKILL && qz::test::msSince(start) < 1000), hung.describe());
+  // The whole group goes at the limit: the background sleep is gone, or a zombie nobody reaped yet.
+  std::this_thread::sleep_for(50ms);
+  std::string sleeper;
+  std::getline(std::ifstream("/proc/" + std::to_string(std::stoi(hung.out)) + "/stat"), sleeper);
+  BOOST_TEST((sleeper.empty() || sleeper.find(") Z") != std::string::npos), sleeper);
   BOOST_CHECK_THROW(run({"qz-no-such-program"}, "", 5s), std::runtime_error);
 }
 
-BOOST_AUTO_TEST_SUITE_END()
-
 // Also run in a board's namespace, with the run's environment, by "testnet".
-BOOST_AUTO_TEST_SUITE(outside)
-
-BOOST_AUTO_TEST_CASE(guard_refuses) {
+BOOST_AUTO_TEST_CASE(outside) {
   BOOST_CHECK_THROW(qz::test::requireTestNetwork(), std::runtime_error);
   BOOST_CHECK_THROW(board(1, "10.77.1.99"), std::runtime_error);
 }
 
-BOOST_AUTO_TEST_SUITE_END()
-
 BOOST_AUTO_TEST_SUITE(testnet)
 
-BOOST_AUTO_TEST_CASE(guard_passes_in_the_pc_only) {
+BOOST_AUTO_TEST_CASE(the_guard_passes_in_the_pc_only_and_a_board_goes_with_its_namespace) {
   BOOST_CHECK_NO_THROW(qz::test::requireTestNetwork());
   board b(1, "10.77.1.20");
-  const std::string self = boost::filesystem::read_symlink("/proc/self/exe").string();
-  const runResult inBoard = run({"ip", "netns", "exec", std::string(std::getenv("QZ_TESTNET")) +
-                                 "-" + b.name(), self, "--run_test=outside"}, "", 60s);
+  const std::string ns = std::string(std::getenv("QZ_TESTNET")) + "-" + b.name();
+  const auto inBoard = run({"ip", "netns", "exec", ns, boost::filesystem::read_symlink("/proc/self/exe").string(),
+                            "--run_test=outside"}, "", 60s);
   BOOST_TEST(inBoard.exitCode == 0, "the guard passed in a board's namespace: " << inBoard.out);
+  b.stop();
+  BOOST_TEST(!boost::filesystem::exists("/run/netns/" + ns));
+  BOOST_CHECK_THROW(board(3, "10.77.3.10"), std::runtime_error);  // no LAN 3
 }
 
 BOOST_AUTO_TEST_CASE(broadcast_reaches_only_its_own_lan) {
   board lan1(1, "10.77.1.20"), lan2(2, "172.20.2.20");
   for (const auto& [from, reached, missed] :
        {std::tuple{"10.77.1.1", &lan1, &lan2}, std::tuple{"172.20.2.1", &lan2, &lan1}}) {
-    const std::string probe = std::string("probe from ") + from;
-    broadcast(from, probe);
-    BOOST_TEST(reached->waitForLogText("udp " + hex(probe), 3s).has_value(), reached->logTail());
-    BOOST_TEST(!missed->waitForLogText(hex(probe), 300ms).has_value(), missed->logTail());
+    const std::string probe = discovery + "probe from " + from;  // an id no board has: no answer
+    BOOST_TEST(ask(from, "255.255.255.255", probe).empty());
+    BOOST_TEST(reached->waitForLogText("udp " + qz::test::hex(probe), 1s).has_value(), reached->logTail());
+    BOOST_TEST(!missed->waitForLogText(qz::test::hex(probe), 0ms).has_value(), missed->logTail());
   }
 }
 
-BOOST_AUTO_TEST_CASE(board_stops_with_its_namespace) {
-  board b(1, "10.77.1.30");
-  BOOST_TEST(namespaceExists(b));
-  b.stop();
-  BOOST_TEST(!namespaceExists(b));
-  BOOST_CHECK_THROW(board(3, "10.77.3.10"), std::runtime_error);  // no LAN 3
+// The silent address device-link tests need: a connect stays in SYN-SENT, no answer and no reset.
+BOOST_AUTO_TEST_CASE(a_board_with_tcp_dropped_leaves_a_connect_pending_and_answers_udp) {
+  board b(1, "10.77.1.40", {qz::test::dropTcp});
+  BOOST_TEST(!ask("10.77.1.1", "10.77.1.40", discovery).empty(), "no answer to discovery");
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const sockaddr_in to = ipv4("10.77.1.40", 10000);
+  pollfd connecting{s, POLLOUT, 0};
+  BOOST_TEST((::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == -1 && ::poll(&connecting, 1, 3000) == 0),
+             "the connect ended (answered or reset) within 3 s");
+  const auto ss = run({"ss", "-Htn", "state", "syn-sent", "dst", "10.77.1.40"}, "", 5s);
+  ::close(s);
+  BOOST_TEST(ss.out.find("10.77.1.40:10000") != std::string::npos, "not in SYN-SENT: " << ss.out << ss.describe());
 }
 
 BOOST_AUTO_TEST_SUITE_END()

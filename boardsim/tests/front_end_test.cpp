@@ -1,0 +1,73 @@
+// The board's network front end over real sockets, under tools/testnet with LAN 10.77.1.1/24.
+#define BOOST_TEST_MODULE boardsim_front_end
+#include <boost/test/unit_test.hpp>
+
+#include "support/common.hpp"
+#include "support/testnet.hpp"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string hwIdRequest("\x03\x00\x02", 3), hwIdReply = "170002" + std::string("0102030405060708090a0b0c0d0e0f1011121314");
+
+// A control connection to the board at 10.77.1.20 that sends `data` at once; a read gives up after
+// 500 ms without a byte.
+struct connection {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  explicit connection(const std::string& data) {
+    qz::test::requireTestNetwork();
+    const timeval limit{0, 500000};
+    const sockaddr_in board{AF_INET, htons(10000), {htonl(0x0a4d0114)}, {}};
+    BOOST_REQUIRE(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+                  ::connect(fd, reinterpret_cast<const sockaddr*>(&board), sizeof board) == 0 &&
+                  ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()));
+  }
+  ~connection() { ::close(fd); }
+  // Up to `most` bytes as hex, then " close" when the board closed the connection.
+  std::string receive(std::size_t most) {
+    std::string got;
+    char buf[65536];
+    ssize_t n = 1;
+    while (got.size() < most && (n = ::recv(fd, buf, std::min(sizeof buf, most - got.size()), 0)) > 0)
+      got.append(buf, static_cast<std::size_t>(n));
+    return qz::test::hex(got) + (n == 0 ? " close" : "");
+  }
+};
+
+}  // namespace
+
+// A connection the terminal lost without a word (the board moved to another address under it) must
+// not keep the board from serving the next one.
+BOOST_AUTO_TEST_CASE(a_new_connection_replaces_the_standing_one) {
+  qz::test::board b(1, "10.77.1.20");
+  connection first(hwIdRequest);
+  BOOST_TEST(first.receive(23) == hwIdReply);
+  connection second(hwIdRequest);
+  BOOST_TEST(second.receive(23) == hwIdReply, b.logTail());
+  BOOST_TEST(first.receive(1) == " close");
+}
+
+// Requests that came before the end of the terminal's stream are all answered before the close.
+BOOST_AUTO_TEST_CASE(every_request_is_answered_before_the_close) {
+  qz::test::board b(1, "10.77.1.20");
+  std::string requests, replies;
+  for (int i = 0; i < 50; ++i) requests += hwIdRequest, replies += hwIdReply;
+  connection c(requests);
+  ::shutdown(c.fd, SHUT_WR);
+  const std::string got = c.receive(1 << 20);
+  BOOST_TEST((got == replies + " close"), got.size() / hwIdReply.size() << " of 50 replies, ending " << got.substr(got.size() - 6));
+}
+
+// Whole unsolicited frames without pause, and the reply to a request at a frame boundary among them.
+BOOST_AUTO_TEST_CASE(a_flooding_board_still_answers) {
+  qz::test::board b(1, "10.77.1.20", {"--tcp-unsolicited-flood"});
+  std::string got = connection(hwIdRequest).receive(1 << 21);
+  const std::size_t reply = got.find(hwIdReply);
+  BOOST_REQUIRE((reply != std::string::npos && reply % 6 == 0));
+  got.erase(reply, hwIdReply.size());
+  std::string flood;
+  while (flood.size() + 6 <= got.size()) flood += "030050";
+  BOOST_TEST((got.size() > 4000000 && got.compare(0, flood.size(), flood) == 0));
+}
