@@ -3,6 +3,7 @@
 #define BOOST_TEST_MODULE net_controller
 #include <boost/test/unit_test.hpp>
 
+#include <numeric>
 #include <stdexcept>
 
 #include "qzsmc/controller.hpp"
@@ -80,13 +81,16 @@ BOOST_AUTO_TEST_CASE(the_revision_picks_the_model_and_init_reads_writes_commits_
         {"QZ_SMC tmc2130 TM r2", defaultsA, "CS", 3, 0xD0008}, {"TMC", defaultsB, "IRUN", 1, 0xF0808}};
     for (const auto& [revision, defaults, amperage, reg, word] : rows) {
         BOOST_TEST_INFO_SCOPE("revision " << revision);
-        qz::test::scratchDir dir("qzctl");  // registers 0x22222, limits 1 to 5, diagnostic words 0x101
+        // registers 0x22222, limits 1 to 5, diagnostic words 0x101 to 0x10c: init keeps only those
+        words diagnostics(12);
+        std::iota(diagnostics.begin(), diagnostics.end(), 0x101u);
+        qz::test::scratchDir dir("qzctl");
         qz::test::writeFile(dir.path() / "settings.bin",
-                            raw(words(defaults.size(), 0x22222)) + raw({1, 2, 3, 4, 5}) + raw(words(12, 0x101)));
+                            raw(words(defaults.size(), 0x22222)) + raw({1, 2, 3, 4, 5}) + raw(diagnostics));
         rig f({"--revision", revision, "--settings-file", dir.file("settings.bin")});
         f.c().init();
         words block = initBlock, registers = defaults;
-        std::fill(block.begin() + 5, block.end(), 0x101);
+        std::copy(diagnostics.begin(), diagnostics.end(), block.begin() + 5);
         Lines expected{frame(0x13), setSettings(defaults, block), frame(0x14)};
         for (int id : initVariables)
             expected.push_back(setVariable(id, id == 12 ? 64 : 0));
