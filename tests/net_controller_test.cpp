@@ -95,6 +95,7 @@ BOOST_AUTO_TEST_CASE(the_revision_picks_the_model_and_init_reads_writes_commits_
         for (int id : initVariables)
             expected.push_back(setVariable(id, id == 12 ? 64 : 0));
         BOOST_TEST(f.frames() == expected, per_element());
+        BOOST_TEST(f.c().getDeviceSettings().diag_polar[0] == 0x107u);
 
         // After init a field goes out at once, masked to its width.
         const std::size_t mark = f.frames().size();
