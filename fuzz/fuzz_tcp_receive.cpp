@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -79,7 +80,7 @@ struct session {
     zk::logger::channel_logger log{boost::log::keywords::channel = "net"};
     zk::hw::controlChannel channel{log};
     channelModel model;
-    boost::unique_lock<boost::mutex> command;  // the last command's lock, released
+    std::unique_lock<std::mutex> command;  // the last command's lock, released
     frame last;
 
     std::size_t left() const { return static_cast<std::size_t>(end - in); }
