@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <boost/optional.hpp>
+#include <boost/tuple/tuple.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "qzsmc/device_options.hpp"
@@ -76,6 +77,40 @@ public:
     ~controller() override;
 
     const boost::optional<std::int32_t>& model() const { return model_; }
+
+    // Phase ticks (acceleration, cruise, deceleration), the speed reached and the
+    // position where deceleration begins.
+    using moveTimes = boost::tuples::tuple<std::uint64_t, std::uint64_t, std::uint64_t, int, int>;
+
+    // The board's step generator as the planner models it, tick by tick.
+    struct _moveState {
+        std::int32_t position;     // microsteps
+        std::int32_t speed;        // sub-steps per tick, applied at the next tick
+        std::int32_t accel;        // pending, added to the speed at the next tick
+        std::int64_t accumulator;  // sub-step remainder of the position
+
+        // Runs up to ticks ticks; newAccel first acts on the second tick. Returns the ticks run.
+        std::uint64_t step(const device::stepFSMLimits& limits, std::uint64_t ticks, int newAccel,
+                           bool stopAtPosition, int stopPosition);
+    };
+
+    // One move segment for the move-time solver: the start state, then the segment's goal.
+    struct _moveParameters {
+        std::int32_t position;
+        std::int32_t speed;
+        std::int32_t accel;
+        std::int64_t accumulator;
+        std::int32_t target;
+        std::int32_t endSpeed;
+        std::int32_t decel;
+        std::int32_t maxSpeed;  // only its magnitude counts
+
+        moveTimes getTimes(const device::stepFSMLimits& limits, int a) const;
+    };
+
+    // Solves a segment with acc and dec oriented toward the target (written back with the
+    // signs used); retries once with both reversed when there is no solution.
+    moveTimes calcMoveTimes(const _moveState& state, int target, int endSpeed, int maxSpeed, int& acc, int& dec);
 
     // Driver register fields.
     std::uint32_t getMotorParameter(const char* name);

@@ -1,0 +1,229 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include <boost/throw_exception.hpp>
+
+#include "qzsmc/controller.hpp"
+
+namespace qz {
+namespace smc {
+
+namespace {
+
+// Sums and products of speeds and tick counts are formed in 128 bits: equal to the 64-bit
+// form wherever that fits, and free of overflow on the long tick counts where it would not.
+using wide = __int128;
+
+constexpr std::int64_t notANumber = std::numeric_limits<std::int64_t>::min();
+
+// Truncation toward zero; NaN and values out of range become the most negative 64-bit value.
+std::int64_t trunc64(double x)
+{
+    constexpr double limit = 9223372036854775808.0;  // 2^63
+    if (!(x >= -limit && x < limit))
+        return notANumber;
+    return static_cast<std::int64_t>(x);
+}
+
+std::int32_t low32(wide v)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+}
+
+std::int64_t clampMagnitude(std::int64_t v, std::int64_t limit)
+{
+    return v < -limit ? -limit : (v > limit ? limit : v);
+}
+
+}  // namespace
+
+std::uint64_t controller::_moveState::step(const device::stepFSMLimits& limits, std::uint64_t ticks, int newAccel,
+                                           bool stopAtPosition, int stopPosition)
+{
+    if (ticks == 0 || (stopAtPosition && position == stopPosition))
+        return 0;
+    const std::int64_t maxSpeed = static_cast<std::int32_t>(limits.speed);
+    const std::int64_t maxAccel = static_cast<std::int32_t>(limits.accel);
+    const std::int64_t path = static_cast<std::int32_t>(limits.path);
+
+    auto move = [&] {
+        accumulator += speed;
+        position = low32(wide{position} + accumulator / path);
+        accumulator %= path;
+    };
+
+    move();
+    speed = low32(clampMagnitude(std::int64_t{speed} + accel, maxSpeed));
+    accel = low32(clampMagnitude(newAccel, maxAccel));
+
+    std::uint64_t remaining = ticks - 1;
+    if (remaining == 0)
+        return 1;
+    if (accel != 0) {
+        std::uint64_t run = 1;
+        for (; remaining > 0; --remaining, ++run) {
+            if (stopAtPosition && position == stopPosition)
+                break;
+            move();
+            speed = low32(clampMagnitude(std::int64_t{speed} + accel, maxSpeed));
+        }
+        return run;
+    }
+
+    // Constant speed: the remaining ticks in one go, whatever their number. Passes of at most
+    // 2^63 - 1 ticks keep the count a signed 64-bit value.
+    if (stopAtPosition && position == stopPosition)
+        return 1;
+    constexpr std::uint64_t maxPass = std::numeric_limits<std::int64_t>::max();
+    while (remaining > 0) {
+        const std::uint64_t n = std::min(remaining, maxPass);
+        const wide sum = wide{accumulator} + wide{speed} * static_cast<std::int64_t>(n);
+        position = low32(wide{position} + sum / path);
+        accumulator = static_cast<std::int64_t>(sum % path);
+        remaining -= n;
+    }
+    return ticks;
+}
+
+controller::moveTimes controller::_moveParameters::getTimes(const device::stepFSMLimits& limits, int a) const
+{
+    const std::int64_t P = static_cast<std::int32_t>(limits.path);
+    const std::int64_t S = static_cast<std::int32_t>(limits.speed);
+    const std::int64_t xs = position, vs = speed, ap = accel, q = accumulator, ve = endSpeed, d = decel;
+    const std::int64_t M = maxSpeed < 0 ? -std::int64_t{maxSpeed} : std::int64_t{maxSpeed};
+
+    const std::int64_t D = (std::int64_t{target} - xs) * P - q;
+    const double fa = a, fd = static_cast<double>(d), fvs = static_cast<double>(vs), fve = static_cast<double>(ve),
+                 fap = static_cast<double>(ap), fD = static_cast<double>(D);
+    const double ap2 = static_cast<double>(ap * ap), vs2 = static_cast<double>(vs * vs),
+                 ve2 = static_cast<double>(ve * ve), a2 = fa * fa, d2 = fd * fd;
+    const double twoAp = static_cast<double>(2 * ap), twoVs = static_cast<double>(2 * vs),
+                 twoVe = static_cast<double>(2 * ve);
+
+    std::int64_t ta = 0;
+    std::int64_t td = 0;
+    if (std::int64_t{a} == -d) {
+        if (a2 != 0) {
+            const double R = std::sqrt(fve * fa + ve2 + vs2 + (twoAp - 3 * fa) * fvs + 2 * fa * fD + ap2 - fap * fa);
+            const double r = std::sqrt(2.0);
+            if (a > 0) {
+                ta = trunc64((r * R - twoVs - twoAp) / (2 * fa));
+                td = trunc64(-((-r * R + twoVe) - 2 * fa) / (2 * fa));
+            } else {
+                ta = trunc64(-(r * R + twoVs + twoAp) / (2 * fa));
+                td = trunc64(-((r * R + twoVe) - 2 * fa) / (2 * fa));
+            }
+        }
+    } else {
+        if (a != 0) {
+            const double K = (a2 - fa * fd) * ve2 + (fa * d2 - a2 * fd) * fve + (d2 - fa * fd) * vs2 +
+                             ((twoAp - 3 * fa) * d2 + (3 * a2 - 2 * fa * fap) * fd) * fvs +
+                             (2 * fa * d2 - 2 * a2 * fd) * fD + (ap2 - fap * fa) * d2 + (fap * a2 - fa * ap2) * fd;
+            ta = trunc64(-(std::sqrt(K) + (fd - fa) * fvs + fap * fd - fap * fa) / (fa * fd - a2));
+        }
+        if (d != 0) {
+            const double N = -fa * ve2 + fa * fd * fve + fd * vs2 + (twoAp - 3 * fa) * fd * fvs + 2 * fa * fd * fD +
+                             (ap2 - fap * fa) * fd;
+            td = trunc64((std::sqrt((fd - fa) * N) + (fd - fa) * fve + d2 - fa * fd) / (d2 - fa * fd));
+        }
+    }
+    if (ta < 0 || td < 0)
+        BOOST_THROW_EXCEPTION(errorNoSolution());
+
+    const std::int64_t v0 = vs + ap;
+    auto speedAfter = [&](std::int64_t n) { return trunc64(static_cast<double>(v0) + static_cast<double>(n) * fa); };
+    std::int64_t Vp = speedAfter(ta - 1);
+    std::int64_t Vn = speedAfter(ta);
+
+    const bool clamped = Vn > M || Vn < -M;
+    if (clamped) {
+        Vn = Vn < 0 ? -M : M;
+        Vp = Vn - a;
+        ta = a != 0 ? trunc64((static_cast<double>(Vp - vs - ap) + fa) / fa) : 0;
+        td = d != 0 ? trunc64(-((static_cast<double>(Vp - ve) - fd) + fa) / fd) : 0;
+        // A start speed beyond the limit, or reversed accelerations, can leave a phase
+        // negative here too; as an unsigned tick count it would run for ages.
+        if (ta < 0 || td < 0)
+            BOOST_THROW_EXCEPTION(errorNoSolution());
+        Vp = speedAfter(ta - 1);
+        Vn = clampMagnitude(speedAfter(ta), S);
+    }
+
+    const std::int64_t sa = trunc64(static_cast<double>(wide{vs} * ta + wide{ap} * (ta - 1)) +
+                                    (static_cast<double>(ta - 1) * fa) * static_cast<double>(ta - 2) / 2);
+    const double decelTail = (static_cast<double>(td - 1) * fd) * static_cast<double>(td - 2) / 2;
+    const std::int64_t sd = clamped
+                                ? trunc64(static_cast<double>(wide{Vn} * td) + decelTail)
+                                : trunc64(static_cast<double>(wide{Vp} * td) + static_cast<double>(td - 1) * fa + decelTail);
+    const wide Dv = wide{D} - sa - sd;
+
+    const std::int64_t Vr = clamped ? Vn : Vp;
+    if (Vr == 0)
+        BOOST_THROW_EXCEPTION(errorZeroSpeed());
+
+    // Every cruise tick after the first moves Vp + a. When that is 0 the cruise length
+    // does not matter; when it points away from the target, cruising cannot reach it.
+    const std::int64_t cruiseSpeed = Vp + a;
+    std::int64_t tv = cruiseSpeed == 0 ? 0 : trunc64((static_cast<double>(Dv) + fa) / (static_cast<double>(Vp) + fa));
+    if (tv == notANumber)
+        BOOST_THROW_EXCEPTION(errorNoSolution());
+
+    const double delta = low32(wide{target} - xs);
+    auto travel = [&](std::int64_t t) {
+        return (static_cast<double>(wide{sa} + sd + wide{Vp} * t) + static_cast<double>(wide{t} - 1) * fa) /
+               static_cast<double>(P);
+    };
+    const bool forward = D > 0;
+    const bool towardTarget = forward ? cruiseSpeed > 0 : cruiseSpeed < 0;
+    auto overshoots = [&](std::int64_t t) { return forward ? travel(t) > delta : delta > travel(t); };
+    auto fallsShort = [&](std::int64_t t) { return forward ? delta > travel(t) : travel(t) > delta; };
+
+    if (towardTarget) {
+        while (tv > 0 && overshoots(tv))
+            --tv;
+        while (fallsShort(tv))
+            ++tv;
+    } else {
+        // Fewer cruise ticks only add to an overshoot here, so the search would end at 0,
+        // and no number of them makes up for a shortfall.
+        if (tv > 0 && overshoots(tv))
+            tv = 0;
+        if (fallsShort(tv))
+            BOOST_THROW_EXCEPTION(errorNoSolution());
+    }
+    // Acceleration and deceleration alone already pass the target: no cruise, and the
+    // planner's correction segment takes up the remainder.
+    tv = std::max<std::int64_t>(tv, 0);
+
+    const std::int32_t decelerationPoint =
+        low32(xs + low32(trunc64((static_cast<double>(wide{Vp} * tv + sa) + static_cast<double>(tv - 1) * fa) /
+                                 static_cast<double>(P))));
+    return moveTimes(static_cast<std::uint64_t>(ta), static_cast<std::uint64_t>(tv), static_cast<std::uint64_t>(td),
+                     low32(Vr), decelerationPoint);
+}
+
+controller::moveTimes controller::calcMoveTimes(const _moveState& state, int target, int endSpeed, int maxSpeed,
+                                                int& acc, int& dec)
+{
+    if (target > state.position)
+        dec = -dec;
+    else
+        acc = -acc;
+    _moveParameters parameters{state.position, state.speed, state.accel, state.accumulator,
+                               target,         endSpeed,    dec,         maxSpeed};
+    try {
+        return parameters.getTimes(deviceSettings_.limits, acc);
+    } catch (const errorNoSolution&) {
+        BOOST_LOG_SEV(log_, zk::logger::info)
+            << "first path calculation gave no solution, will retry with reverse accelerations";
+    }
+    acc = -acc;
+    dec = -dec;
+    parameters.decel = dec;
+    return parameters.getTimes(deviceSettings_.limits, acc);
+}
+
+}  // namespace smc
+}  // namespace qz
