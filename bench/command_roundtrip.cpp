@@ -13,22 +13,9 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <boost/asio/buffer.hpp>
-#include <boost/exception/diagnostic_information.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/expressions.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/log/sinks/text_ostream_backend.hpp>
-#include <boost/make_shared.hpp>
 
-#include "support/link_fixture.hpp"
-#include "support/testnet.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
@@ -40,60 +27,18 @@ const unsigned char readVariable = 0x2B;
 const unsigned char variableId[] = {0x02, 0x00, 0x00, 0x00};
 const unsigned char readVariableFrame[] = {0x07, 0x00, readVariable, 0x02, 0x00, 0x00, 0x00};
 
-// Reads exactly size bytes; false on an error, the board's close or a second without data.
-bool receiveAll(int socket, unsigned char* p, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::recv(socket, p, size, 0);
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-int connectRaw()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval limit{1, 0};
-    sockaddr_in board{};
-    board.sin_family = AF_INET;
-    board.sin_port = htons(boardLink::controlPort);
-    if (s < 0 || ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-        ::inet_pton(AF_INET, boardAddress, &board.sin_addr) != 1 ||
-        ::connect(s, reinterpret_cast<const sockaddr*>(&board), sizeof board) != 0) {
-        if (s >= 0)
-            ::close(s);
-        return -1;
-    }
-    return s;
-}
-
 void BM_RawPingPong(benchmark::State& state)
 {
-    const int s = connectRaw();
-    if (s < 0) {
+    qz::bench::rawClient raw;
+    if (!raw.connected()) {
         state.SkipWithError("cannot connect to the board");
         return;
     }
-    static unsigned char reply[65535];
-    for (auto _ : state) {
-        bool ok = ::send(s, readVariableFrame, sizeof readVariableFrame, MSG_NOSIGNAL) == sizeof readVariableFrame &&
-                  receiveAll(s, reply, 3);
-        const std::size_t length = reply[0] | (reply[1] << 8);
-        ok = ok && length >= 3 && reply[2] == readVariable && receiveAll(s, reply + 3, length - 3);
-        if (!ok) {
+    for (auto _ : state)
+        if (!raw.exchange(readVariableFrame, sizeof readVariableFrame)) {
             state.SkipWithError("no reply with the variable's value");
             break;
         }
-    }
-    // The board serves one connection at a time: wait for its close, so the
-    // next benchmark's connection is served at once.
-    ::shutdown(s, SHUT_WR);
-    while (::recv(s, reply, sizeof reply, 0) > 0) {
-    }
-    ::close(s);
 }
 BENCHMARK(BM_RawPingPong)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -111,87 +56,30 @@ void BM_SendTCPControlCommand(benchmark::State& state)
 }
 BENCHMARK(BM_SendTCPControlCommand)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// The console table, then each benchmark's median wall time per command and
-// its ratio to BM_RawPingPong's.
-class ratioReporter : public benchmark::ConsoleReporter {
-public:
-    ratioReporter() : ConsoleReporter(OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override
+// Each benchmark's median wall time per command and its ratio to BM_RawPingPong's.
+class ratioReporter : public qz::bench::summaryReporter {
+    void summary(std::ostream& out) override
     {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            failed_ = failed_ || run.error_occurred;
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
-                continue;
-            const std::string& name = run.run_name.function_name;
-            if (micros_.count(name) == 0)
-                order_.push_back(name);
-            micros_[name].push_back(run.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit));
-        }
-    }
-
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        const auto base = micros_.find(baseName);
-        std::stable_partition(order_.begin(), order_.end(), [](const std::string& name) { return name == baseName; });
-        for (const std::string& name : order_) {
-            const double time = median(micros_[name]);
+        const std::string base = "BM_RawPingPong/";
+        std::vector<std::string> order = names();
+        std::stable_partition(order.begin(), order.end(), [&](const std::string& name) { return name == base; });
+        for (const std::string& name : order) {
+            const double time = median(name) * 1e6;
+            const std::string shown = name.substr(0, name.size() - 1);
             char line[160];
-            if (base != micros_.end())
-                std::snprintf(line, sizeof line, "%-26s %10.1f us  ratio %.2f (median of %zu)\n", name.c_str(), time,
-                              time / median(base->second), micros_[name].size());
+            if (runs(base) > 0)
+                std::snprintf(line, sizeof line, "%-26s %10.1f us  ratio %.2f (median of %zu)\n", shown.c_str(), time,
+                              time / (median(base) * 1e6), runs(name));
             else
-                std::snprintf(line, sizeof line, "%-26s %10.1f us  (median of %zu)\n", name.c_str(), time,
-                              micros_[name].size());
-            GetOutputStream() << line;
+                std::snprintf(line, sizeof line, "%-26s %10.1f us  (median of %zu)\n", shown.c_str(), time, runs(name));
+            out << line;
         }
     }
-
-    bool failed() const { return failed_; }
-
-private:
-    static constexpr const char* baseName = "BM_RawPingPong";
-
-    static double median(std::vector<double> values)
-    {
-        std::sort(values.begin(), values.end());
-        const std::size_t n = values.size();
-        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    }
-
-    std::vector<std::string> order_;
-    std::map<std::string, std::vector<double>> micros_;
-    bool failed_ = false;
 };
-
-// As in the terminal, records below info are filtered out; the rest is formatted and dropped.
-void quietLog()
-{
-    using sink = boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>;
-    auto s = boost::make_shared<sink>();
-    s->set_filter(boost::log::expressions::attr<zk::logger::severity_level>("Severity") >= zk::logger::info);
-    boost::log::core::get()->add_sink(s);
-}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    try {
-        qz::test::requireTestNetwork();
-        quietLog();
-        benchmark::Initialize(&argc, argv);
-        if (benchmark::ReportUnrecognizedArguments(argc, argv))
-            return 2;
-        const auto board = qz::test::startBoard();
-        ratioReporter reporter;
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        benchmark::Shutdown();
-        return reporter.failed() ? 1 : 0;
-    } catch (const std::exception& e) {
-        std::cerr << "command_roundtrip: " << boost::diagnostic_information(e) << '\n';
-        return 1;
-    }
+    return qz::bench::runAgainstBoard<ratioReporter>(argc, argv, "command_roundtrip");
 }

@@ -221,6 +221,8 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
         return writeVariable(payload);
     case tcpCommand::readVariable:
         return readVariable(payload);
+    case tcpCommand::loadRecord:
+        return loadRecord(payload);
     }
     return r;
 }
@@ -253,6 +255,8 @@ std::optional<std::size_t> board::requestSize(std::uint8_t code) const
         return 8;
     case tcpCommand::readVariable:
         return 4;
+    case tcpCommand::loadRecord:
+        return 4 + programRecord::size;
     default:
         return std::nullopt;
     }
@@ -269,20 +273,75 @@ board::outcome board::refuse(const std::string& why)
 board::outcome board::writeVariable(const bytes& payload)
 {
     auto n = static_cast<std::int32_t>(getLE32(&payload[0]));
-    if (n < 0 || n >= static_cast<std::int32_t>(variableCount))
+    if (!deviceVariables::exists(n))
         return refuse("to write variable " + std::to_string(n));
-    variables_[n] = static_cast<std::int32_t>(getLE32(&payload[4]));
+    const auto value = static_cast<std::int32_t>(getLE32(&payload[4]));
+    if (n == deviceVariables::programState)
+        writeProgramState(value);
+    else
+        variables_.set(n, value);
     return {outcome::done, {}};
+}
+
+// Bit 0 set starts the program at the slot in variable 1, bit 0 clear stops it; the end of a
+// program stopped this way is not announced.
+void board::writeProgramState(std::int32_t value)
+{
+    const bool run = (value & 1) != 0;
+    if (run && !sequencer_.running()) {
+        const std::int32_t slot = variables_.get(deviceVariables::programStart);
+        const generatorLimits l = limits();
+        if (l.path <= 0) {
+            report("program not started: limits.path is " + std::to_string(l.path));
+            return;
+        }
+        if (slot < 0 || slot >= static_cast<std::int32_t>(sequencer::slotCount)) {
+            report("program not started: no slot " + std::to_string(slot));
+            return;
+        }
+        variables_.set(deviceVariables::programState, value);
+        sequencer_.start(static_cast<std::size_t>(slot));
+        return;
+    }
+    if (!run)
+        sequencer_.stop();
+    variables_.set(deviceVariables::programState, value);
+}
+
+// Request {u32 slot, 8-byte record}; a running program may be overwritten under it.
+board::outcome board::loadRecord(const bytes& payload)
+{
+    const std::uint32_t slot = getLE32(&payload[0]);
+    if (slot >= sequencer::slotCount)
+        return refuse("to load a program record into slot " + std::to_string(slot));
+    sequencer_.load(slot, programRecord::decode(&payload[4]));
+    return {outcome::done, {}};
+}
+
+generatorLimits board::limits() const
+{
+    return generatorLimits::fromBlock(settings_.data() + 4 * registerCount(model_));
+}
+
+bool board::advance(std::uint64_t ticks)
+{
+    if (!sequencer_.running())
+        return false;
+    generator_.setLimits(limits());
+    const sequencer::ending end = sequencer_.run(ticks);
+    if (end == sequencer::ending::abnormal)
+        report(sequencer_.failure());
+    return end == sequencer::ending::normal;
 }
 
 // Request {i32 id}; reply the variable as i32.
 board::outcome board::readVariable(const bytes& payload)
 {
     auto n = static_cast<std::int32_t>(getLE32(&payload[0]));
-    if (n < 0 || n >= static_cast<std::int32_t>(variableCount))
+    if (!deviceVariables::exists(n))
         return refuse("to read variable " + std::to_string(n));
     outcome r{outcome::done, {}};
-    putLE32(r.payload, static_cast<std::uint32_t>(variables_[n]));
+    putLE32(r.payload, static_cast<std::uint32_t>(variables_.get(n)));
     return r;
 }
 
@@ -333,7 +392,9 @@ std::uint32_t board::microstepCounter() const
 // Back to the state after power-on; the network configuration stays.
 void board::softReset()
 {
-    variables_.fill(0);
+    sequencer_.stop();
+    sequencer_.clearProgram();
+    variables_.clear();
     outputs_ = 0;
     pwm_.fill(0);
     settings_ = stored_;

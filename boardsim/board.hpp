@@ -1,10 +1,13 @@
 #ifndef QZ_BOARDSIM_BOARD_HPP
 #define QZ_BOARDSIM_BOARD_HPP
 
+#include "boardsim/device_variables.hpp"
 #include "boardsim/faults.hpp"
 #include "boardsim/identity.hpp"
 #include "boardsim/network_config.hpp"
+#include "boardsim/sequencer.hpp"
 #include "boardsim/settings.hpp"
+#include "boardsim/step_generator.hpp"
 #include "boardsim/wire.hpp"
 
 #include <array>
@@ -39,6 +42,7 @@ constexpr std::uint8_t inputs = 0x25;
 constexpr std::uint8_t pressure = 0x27;
 constexpr std::uint8_t writeVariable = 0x2A;
 constexpr std::uint8_t readVariable = 0x2B;
+constexpr std::uint8_t loadRecord = 0x2C;
 constexpr std::uint8_t readDriverRegister = 0x34;
 }  // namespace tcpCommand
 
@@ -49,8 +53,6 @@ constexpr std::uint8_t wrongData = 0x02;
 constexpr std::uint8_t wrongRequestMode = 0x03;
 constexpr std::uint8_t tcpCriticalError = 0xCE;
 }  // namespace statusCode
-
-constexpr std::size_t variableCount = 128;
 
 // Where the board and its network front end say what they refused or failed at, a line each.
 using reporter = std::function<void(const std::string&)>;
@@ -65,6 +67,8 @@ public:
     // defaults: the network configuration at power-on, restored by UDP command 6.
     // Throws std::runtime_error when the settings file exists but cannot be used.
     board(identity id, networkConfig defaults, faults f = {}, settingsFile store = settingsFile());
+    board(const board&) = delete;
+    board& operator=(const board&) = delete;
 
     const faults& injectedFaults() const { return faults_; }
 
@@ -74,13 +78,19 @@ public:
     // One complete control frame; what to send back, in order.
     std::vector<bytes> onFrame(const bytes& frame);
 
-    // A frame the terminal never asked for, to land in its queue of unsolicited messages.
+    // A frame the terminal never asked for, to land in its queue of unsolicited messages; also
+    // what the board sends when a program ends.
     bytes unsolicitedFrame() const;
+
+    // Runs the program, if one runs, for up to ticks 10 us ticks. True when it ended by its own
+    // end record meanwhile: the moment the board announces the end.
+    bool advance(std::uint64_t ticks);
+    bool programRunning() const { return sequencer_.running(); }
 
     const identity& id() const { return id_; }
     driverModel model() const { return model_; }
     const networkConfig& config() const { return config_; }
-    std::int32_t variable(std::size_t n) const { return variables_.at(n); }
+    std::int32_t variable(std::size_t n) const { return variables_.get(n); }
     std::uint32_t outputs() const { return outputs_; }
     std::uint32_t pwm(std::uint8_t channel) const { return pwm_[channel]; }
     const bytes& settings() const { return settings_; }
@@ -110,6 +120,9 @@ private:
     outcome refuse(const std::string& why);
     outcome writeVariable(const bytes& payload);
     outcome readVariable(const bytes& payload);
+    void writeProgramState(std::int32_t value);
+    outcome loadRecord(const bytes& payload);
+    generatorLimits limits() const;
     outcome readDriverRegister(const bytes& payload);
     std::uint32_t sixRegisterRead(std::uint8_t address) const;
     std::uint32_t microstepCounter() const;
@@ -127,7 +140,9 @@ private:
     bytes stored_;                         // what 0x10 kept; power-on and soft reset load it
     std::vector<std::uint32_t> applied_;   // register words in the driver since the last commit
     std::uint8_t lastRegisterAddress_ = 0;
-    std::array<std::int32_t, variableCount> variables_{};
+    stepGenerator generator_;
+    deviceVariables variables_{generator_};
+    sequencer sequencer_{generator_, variables_};
     std::uint32_t outputs_ = 0;
     std::array<std::uint32_t, 256> pwm_{};
     std::uint32_t inputs_ = 0;

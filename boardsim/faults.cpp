@@ -72,7 +72,8 @@ void addFaultOptions(boost::program_options::options_description& all)
         ("tcp-unsolicited-flood", "unsolicited frames as fast as the connection takes them")
         ("tcp-unsolicited-code", text(), "code of unsolicited frames (0x50)")
         ("tcp-delay", text(), "delay every reply by MS milliseconds")
-        ("tcp-hold-open", text(), "close MS milliseconds after the terminal's end of stream");
+        ("tcp-hold-open", text(), "close MS milliseconds after the terminal's end of stream")
+        ("program-end-silent", "no frame announces the end of a program");
     all.add(udp).add(tcp);
 }
 
@@ -126,6 +127,7 @@ faults parseFaults(const boost::program_options::variables_map& vm)
         f.tcp.delayMs = static_cast<unsigned>(number("tcp-delay", UINT_MAX));
     if (given("tcp-hold-open"))
         f.tcp.holdOpenMs = static_cast<unsigned>(number("tcp-hold-open", UINT_MAX));
+    f.tcp.programEndSilent = given("program-end-silent");
     return f;
 }
 

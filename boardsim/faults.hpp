@@ -65,6 +65,7 @@ struct tcpFaults {
     std::uint8_t unsolicitedCode = 0x50;       // a code the terminal never sends
     unsigned delayMs = 0;
     unsigned holdOpenMs = 0;                   // after the peer's end of stream, close only this much later
+    bool programEndSilent = false;             // a program's end is not announced
 };
 
 struct faults {

@@ -1,5 +1,6 @@
 // qzsmc-board: the simulated QZ_SMC board (or its boot loader) on UDP 43282 and TCP 10000.
 #include "boardsim/board.hpp"
+#include "boardsim/board_clock.hpp"
 #include "boardsim/faults.hpp"
 #include "boardsim/interface_address.hpp"
 #include "boardsim/tcp_server.hpp"
@@ -29,6 +30,7 @@ struct commandLine {
     std::optional<interfaceAddress> iface;
     std::string logPath;
     std::string settingsPath;
+    unsigned long timeScale = 1;
 };
 
 ipv4 parseAddress(const std::string& text)
@@ -126,7 +128,8 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
         ("dhcp", text()->default_value("0"), "DHCP byte")
         ("ctrl-port", text()->default_value("10000"), "control port in the record")
         ("log", text(), "traffic log file")
-        ("settings-file", text(), "persistent settings file");
+        ("settings-file", text(), "persistent settings file")
+        ("time-scale", text()->default_value("1"), "simulated ticks per wall-clock tick (1 = real time)");
 
     po::options_description all("qzsmc-board options");
     all.add(board);
@@ -156,6 +159,9 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
     cl.injected = parseFaults(vm);
     cl.logPath = optionalValue<std::string>(vm, "log").value_or("");
     cl.settingsPath = optionalValue<std::string>(vm, "settings-file").value_or("");
+    cl.timeScale = parseNumber(vm["time-scale"].as<std::string>(), boardClock::maxScale);
+    if (cl.timeScale == 0)
+        throw std::invalid_argument("--time-scale must be at least 1");
     return cl;
 }
 
@@ -183,15 +189,18 @@ int main(int argc, char** argv)
 
         // TCP listens before UDP binds, and the log appears last: whichever a test runner
         // watches, the board is ready for both, and for a clean stop, when it sees it.
-        tcpServer tcp(io, model, log, cl->injected.tcp);
+        boardClock clock(io, model, cl->timeScale);
+        tcpServer tcp(io, model, clock, log, cl->injected.tcp);
+        clock.onProgramEnd([&tcp] { tcp.programEnded(); });
         udpServer udp(io, model, log, cl->iface ? &*cl->iface : nullptr);
         log.open(cl->logPath);
 
-        signals.async_wait([&udp, &tcp](const boost::system::error_code& ec, int) {
+        signals.async_wait([&udp, &tcp, &clock](const boost::system::error_code& ec, int) {
             if (ec)
                 return;
             udp.stop();
             tcp.stop();
+            clock.stop();
         });
         udp.start();
         tcp.start();

@@ -17,10 +17,11 @@ constexpr int floodBurstFrames = 64;
 
 }  // namespace
 
-tcpConnection::tcpConnection(tcp::socket socket, board& b, trafficLog& log,
+tcpConnection::tcpConnection(tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
                              const tcpFaults& faults)
     : socket_(std::move(socket)),
       board_(b),
+      clock_(clock),
       log_(log),
       faults_(faults),
       delayTimer_(socket_.get_executor()),
@@ -100,7 +101,10 @@ void tcpConnection::handle(const bytes& frame)
     log_.line("tcp " + toHex(frame));
     ++framesReceived_;
     bool last = faults_.closeAfter && framesReceived_ >= *faults_.closeAfter;
+    // The frame meets the board as it is now: a program may have moved, or ended, meanwhile.
+    clock_.catchUp();
     std::vector<bytes> replies = board_.onFrame(frame);
+    clock_.follow();
     if (faults_.delayMs == 0) {
         deliver(replies, last);
         return;

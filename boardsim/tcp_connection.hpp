@@ -2,6 +2,7 @@
 #define QZ_BOARDSIM_TCP_CONNECTION_HPP
 
 #include "boardsim/board.hpp"
+#include "boardsim/board_clock.hpp"
 #include "boardsim/traffic_log.hpp"
 #include "boardsim/wire.hpp"
 
@@ -19,11 +20,13 @@ namespace boardsim {
 // runs on the server's one thread.
 class tcpConnection : public std::enable_shared_from_this<tcpConnection> {
 public:
-    tcpConnection(boost::asio::ip::tcp::socket socket, board& b, trafficLog& log,
+    tcpConnection(boost::asio::ip::tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
                   const tcpFaults& faults);
 
     void start();
     void close();
+    // Queued behind the replies already due.
+    void send(bytes data);
 
 private:
     void processNext();
@@ -32,7 +35,6 @@ private:
     void handle(const bytes& frame);
     void deliver(const std::vector<bytes>& replies, bool last);
     void closeWhenSent();
-    void send(bytes data);
     void startWrite();
     void onWrite(const boost::system::error_code& ec);
     void startUnsolicitedTimer();
@@ -40,6 +42,7 @@ private:
 
     boost::asio::ip::tcp::socket socket_;
     board& board_;
+    boardClock& clock_;
     trafficLog& log_;
     const tcpFaults& faults_;
     boost::asio::steady_timer delayTimer_;

@@ -5,9 +5,9 @@ namespace boardsim {
 
 using boost::asio::ip::tcp;
 
-tcpServer::tcpServer(boost::asio::io_context& io, board& b, trafficLog& log,
+tcpServer::tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, trafficLog& log,
                      const tcpFaults& faults)
-    : board_(b), log_(log), faults_(faults), acceptor_(io)
+    : board_(b), clock_(clock), log_(log), faults_(faults), acceptor_(io)
 {
     if (faults_.refuse)
         return;
@@ -33,6 +33,14 @@ void tcpServer::stop()
         connection->close();
 }
 
+void tcpServer::programEnded()
+{
+    if (faults_.programEndSilent)
+        return;
+    if (auto connection = connection_.lock())
+        connection->send(board_.unsolicitedFrame());
+}
+
 void tcpServer::startAccept()
 {
     acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
@@ -52,7 +60,7 @@ void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket
     if (auto previous = connection_.lock())
         previous->close();
     log_.line("tcp accept");
-    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, log_, faults_);
+    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, clock_, log_, faults_);
     connection_ = connection;
     connection->start();
     startAccept();

@@ -2,6 +2,7 @@
 #define QZ_BOARDSIM_TCP_SERVER_HPP
 
 #include "boardsim/board.hpp"
+#include "boardsim/board_clock.hpp"
 #include "boardsim/tcp_connection.hpp"
 #include "boardsim/traffic_log.hpp"
 
@@ -22,16 +23,20 @@ public:
 
     // Listens on 0.0.0.0:10000 at once (unless connections are to be refused), so a busy port
     // fails at start.
-    tcpServer(boost::asio::io_context& io, board& b, trafficLog& log, const tcpFaults& faults);
+    tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, trafficLog& log,
+              const tcpFaults& faults);
 
     void start();
     void stop();
+    // Announces the end of a program on the current connection, if there is one.
+    void programEnded();
 
 private:
     void startAccept();
     void onAccept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
 
     board& board_;
+    boardClock& clock_;
     trafficLog& log_;
     const tcpFaults& faults_;
     boost::asio::ip::tcp::acceptor acceptor_;

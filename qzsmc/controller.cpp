@@ -140,7 +140,8 @@ controller::~controller()
             BOOST_LOG_SEV(log_, zk::logger::error) << boost::diagnostic_information(e);
         }
     }
-    // The worker must not call into this object once its own part is gone.
+    // Neither the program watchers nor the worker may call into this object once its own part is gone.
+    stopWatchers();
     stopIO();
 }
 

@@ -3,17 +3,21 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/optional.hpp>
+#include <boost/shared_ptr.hpp>
 #include <boost/tuple/tuple.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "qzsmc/device_options.hpp"
+#include "zkutility/completion_notifier.hpp"
 #include "zkutility/controller_base.hpp"
 #include "zkutility/logger.hpp"
 
@@ -40,6 +44,21 @@ struct deviceSettings {
 
 constexpr std::size_t deviceSettingsSize = 68;
 static_assert(sizeof(deviceSettings) == deviceSettingsSize, "settings block is 68 bytes");
+
+// One record of a board program: {opcode, arg1, arg2, arg3, value}. An arg3 of 25 marks an
+// immediate value; another arg3 names a device variable.
+struct instruction {
+    std::uint8_t opcode;
+    std::uint8_t arg1 = 0;
+    std::uint8_t arg2 = 0;
+    std::uint8_t arg3 = 25;
+    std::int32_t value = 0;
+};
+static_assert(sizeof(instruction) == 8, "a program record is 8 bytes");
+
+// Clears the running bit: the last record of every move, scan and limit program.
+extern const instruction programEndInstruction;
+
 
 }  // namespace device
 
@@ -78,6 +97,18 @@ public:
 
     const boost::optional<std::int32_t>& model() const { return model_; }
 
+    using program = std::deque<device::instruction>;
+    static constexpr std::size_t programSlots = 256;
+
+    // Appends {opcode, arg1, arg2, arg3, value}.
+    static void emplaceInstruction(program& p, std::uint8_t opcode, std::int32_t value = 0, std::uint8_t arg2 = 0,
+                                   std::uint8_t arg3 = 25, std::uint8_t arg1 = 0);
+    static void appendProgramEnd(program& p);
+    // Writes the records to the slots from address on; nothing is sent when they do not fit.
+    void loadProgram(const program& p, unsigned int address);
+    // Starts the program at address; a watcher thread completes the notifier when it ends.
+    boost::shared_ptr<zk::completionNotifier> execProgram(unsigned int address);
+
     // Phase ticks (acceleration, cruise, deceleration), the speed reached and the
     // position where deceleration begins.
     using moveTimes = boost::tuples::tuple<std::uint64_t, std::uint64_t, std::uint64_t, int, int>;
@@ -112,6 +143,18 @@ public:
     // signs used); retries once with both reversed when there is no solution.
     moveTimes calcMoveTimes(const _moveState& state, int target, int endSpeed, int maxSpeed, int& acc, int& dec);
 
+    // Plans one segment from state to target into p and leaves state where the model ends;
+    // maxTime bounds the ticks (all ones: none). totalTime, if given, receives the planned microseconds.
+    void partialPath(program& p, _moveState& state, int target, int endSpeed, int maxSpeed, int acc, int dec,
+                     std::uint64_t maxTime, bool correcting, std::uint64_t* totalTime);
+    // A move from rest to rest, bracketed by stop records; empty when from == to.
+    program makePath(int from, int to, int maxSpeed, int acc, int dec, std::uint64_t* totalTime);
+    // Slowing down from above the maximum speed: not supported.
+    void makePathAcc(program& p, int target, int maxSpeed, _moveState& state, std::uint64_t maxTime);
+
+    // Plans, loads and starts a move to an absolute position; returns without waiting.
+    boost::shared_ptr<zk::completionNotifier> moveTo(int position, int speed, int accel);
+
     // Driver register fields.
     std::uint32_t getMotorParameter(const char* name);
     void setMotorParameter(const char* name, unsigned int value);
@@ -142,7 +185,13 @@ public:
     boost::mutex commandMutex_;
 
 private:
+    struct programWatchers;
+
     void readFirmwareInfo();
+    void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier,
+                      const std::shared_ptr<programWatchers>& watchers);
+    void stopWatchers();
+    void logEnd(const char* format);
     const driverField& lookupField(const char* name) const;
     std::size_t settingsImageSize() const { return motorConfig_.size() + device::deviceSettingsSize; }
 
@@ -153,6 +202,9 @@ private:
     std::set<std::pair<std::string, unsigned int>> pendingMotorParameters_;
     bool initialized_ = false;
     std::uint32_t limitVar15Value_ = 2;
+    // Made by the first execProgram and shared with the watcher threads; the destructor waits
+    // until the last of them has let go of the controller.
+    std::shared_ptr<programWatchers> watchers_;
 };
 
 }  // namespace smc

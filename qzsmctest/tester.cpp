@@ -77,6 +77,7 @@ _tester::_tester(const std::string& file)
         QZ_COMMAND(readHardwareId),
         QZ_COMMAND(runProgram),
         QZ_COMMAND(pingId),
+        QZ_COMMAND(moveMotor),
     };
 #undef QZ_COMMAND
 

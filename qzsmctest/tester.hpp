@@ -59,6 +59,9 @@ private:
     void readNetworkConfig(const boost::property_tree::ptree& cmd);
     void readHardwareId(const boost::property_tree::ptree& cmd);
 
+    // Motion.
+    void moveMotor(const boost::property_tree::ptree& cmd);
+
     // The device id to look for: the one "pingId" set, else the board's.
     std::string deviceId() const;
     // The root "hwId" (all zero without one); a text that is not 40 hex digits fails a check.

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "qzsmc/controller.hpp"
+#include "support/step_reference.hpp"
 
 namespace bdata = boost::unit_test::data;
 using qz::smc::controller;
@@ -26,31 +28,15 @@ bool same(const moveState& x, const moveState& y)
     return x.position == y.position && x.speed == y.speed && x.accel == y.accel && x.accumulator == y.accumulator;
 }
 
-// The generator as the board runs it: one tick at a time, no shortcuts.
-moveState naiveTicks(moveState s, const limits& l, std::uint64_t ticks, int newAccel)
+std::string text(const moveState& s)
 {
-    const std::int64_t S = l.speed, A = l.accel, P = l.path;
-    for (std::uint64_t i = 0; i < ticks; ++i) {
-        s.accumulator += s.speed;
-        s.position += static_cast<std::int32_t>(s.accumulator / P);
-        s.accumulator %= P;
-        s.speed = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{s.speed} + s.accel, -S, S));
-        if (i == 0)
-            s.accel = static_cast<std::int32_t>(std::clamp<std::int64_t>(newAccel, -A, A));
-    }
-    return s;
+    return '{' + std::to_string(s.position) + ", " + std::to_string(s.speed) + ", " + std::to_string(s.accel) + ", " +
+           std::to_string(s.accumulator) + '}';
 }
 
 }  // namespace
 
 BOOST_AUTO_TEST_SUITE(move_model)
-
-BOOST_DATA_TEST_CASE(step_without_ticks_or_at_stop_position_changes_nothing, bdata::make({0, 5}), ticks)
-{
-    moveState s{7, 300, 20, 11};
-    BOOST_TEST(s.step(unitPath, ticks, 99, ticks != 0, 7) == 0u);
-    BOOST_TEST(same(s, moveState{7, 300, 20, 11}));
-}
 
 // Cruising (no acceleration) tests the stop position once only; accelerating tests it every tick.
 BOOST_DATA_TEST_CASE(step_stops_at_position_only_tick_by_tick, bdata::make({0, 1}) ^ bdata::make({10, 3}), newAccel,
@@ -61,31 +47,67 @@ BOOST_DATA_TEST_CASE(step_stops_at_position_only_tick_by_tick, bdata::make({0, 1
     BOOST_TEST(s.position == expected);
 }
 
-// New accelerations reach twice the limit: stored clamped, acting from the second tick.
+// Random phases in the terminal's ranges (and some tiny paths, where positions wrap within a few
+// ticks) against the tick-by-tick reference: from no tick to millions of them, pending and new
+// accelerations of both signs (new ones up to twice the limit), speeds that cross zero or reach
+// the limit, accumulators of both signs, stop positions met on the way or at the start.
 BOOST_AUTO_TEST_CASE(step_matches_tick_by_tick_generator)
 {
-    std::mt19937 rng(7);
+    std::mt19937_64 rng(7);
     auto uniform = [&](std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng); };
-    for (int i = 0; i < 300; ++i) {
-        const limits l{std::uint32_t(uniform(1 << 16, 0x7FFFFFFF)), std::uint32_t(i % 2 ? 0x7FFFFFFF : uniform(1, 1 << 20)),
-                       std::uint32_t(uniform(1, 1 << 20))};
-        moveState s{int(uniform(-1000000, 1000000)), int(uniform(-std::int64_t{l.speed}, l.speed)),
-                    int(uniform(-std::int64_t{l.accel}, l.accel)), uniform(1 - std::int64_t{l.path}, l.path - 1)};
-        const int newAccel = i % 3 == 0 ? 0 : int(uniform(-2 * std::int64_t{l.accel}, 2 * std::int64_t{l.accel}));
-        const std::uint64_t ticks = uniform(1, 3000);
-        const moveState expected = naiveTicks(s, l, ticks, newAccel);
-        BOOST_TEST(s.step(l, ticks, newAccel, false, 0) == ticks);
-        BOOST_TEST(same(s, expected), "state " << i << " differs from the tick-by-tick generator");
+    auto oneIn = [&](int n) { return uniform(1, n) == 1; };
+    auto logUniform = [&](std::int64_t hi) {  // 1..hi, each decade alike
+        return std::clamp<std::int64_t>(std::exp(std::uniform_real_distribution<double>(0, std::log(double(hi)))(rng)), 1, hi);
+    };
+    auto signedLog = [&](std::int64_t hi) { return oneIn(2) ? logUniform(hi) : -logUniform(hi); };
+    const int randomPhases = 200000;
+    int failures = 0, crossed = 0, clamped = 0, stopped = 0;
+    for (int i = 0; i < randomPhases && failures < 5; ++i) {
+        const limits l{std::uint32_t(oneIn(20) ? logUniform(1 << 16) : uniform(1 << 16, 0x7FFFFFFF)),
+                       std::uint32_t(oneIn(2) ? 0x7FFFFFFF : logUniform(0x7FFFFFFF)),
+                       std::uint32_t(oneIn(3) ? logUniform(0x7FFFFFFF) : 0x7FFFFFFF)};
+        const std::uint64_t ticks = oneIn(50) ? 0 : oneIn(200) ? logUniform(4000000) : logUniform(20000);
+        const std::int64_t S = l.speed, A = l.accel, P = l.path;
+        // Zero speeds and accumulators next to a whole microstep make a phase's first ticks count.
+        const moveState start{int(uniform(INT32_MIN, INT32_MAX)), int(oneIn(8) ? 0 : std::clamp(signedLog(S), -S, S)),
+                              int(oneIn(8) ? 0 : std::clamp(signedLog(A), -A, A)),
+                              oneIn(4) ? (oneIn(2) ? 1 - P : P - 1) : uniform(1 - P, P - 1)};
+        const int newAccel = oneIn(10) ? 0 : int(std::clamp(signedLog(2 * A), -2 * A, 2 * A));
+        const bool stopAt = oneIn(4);
+        moveState passing = start;  // a position the phase passes, or the start itself
+        qz::test::referenceStep(passing, l, oneIn(8) ? 0 : uniform(0, ticks), newAccel, false, 0);
+
+        moveState expected = start, s = start;
+        const std::uint64_t expectedRan = qz::test::referenceStep(expected, l, ticks, newAccel, stopAt, passing.position);
+        const std::uint64_t ran = s.step(l, ticks, newAccel, stopAt, passing.position);
+        if (ran != expectedRan || !same(s, expected)) {
+            ++failures;
+            BOOST_ERROR("case " << i << ": limits {" << l.path << ", " << l.speed << ", " << l.accel << "}, from "
+                                << text(start) << ", " << ticks << " ticks, new acceleration " << newAccel << ", stop "
+                                << (stopAt ? "at " + std::to_string(passing.position) : "off") << ": ran " << ran
+                                << " to " << text(s) << ", expected " << expectedRan << " to " << text(expected));
+        }
+        const std::int64_t firstSpeed = std::clamp<std::int64_t>(std::int64_t{start.speed} + start.accel, -S, S);
+        crossed += (firstSpeed < 0 && expected.speed > 0) || (firstSpeed > 0 && expected.speed < 0);
+        clamped += expected.accel != 0 && std::abs(expected.speed) == S && std::abs(firstSpeed) < S;
+        stopped += expectedRan < ticks;
     }
+    BOOST_TEST_MESSAGE(crossed << " phases crossed zero speed, " << clamped << " reached the limit, " << stopped
+                               << " stopped early");
+    // The draws must keep reaching the cases the closed form treats apart.
+    BOOST_TEST(std::min({crossed, clamped, stopped}) > randomPhases / 50);
 }
 
-BOOST_DATA_TEST_CASE(step_runs_huge_tick_counts_without_overflow, bdata::make({0, 1, 3, -5}), speed)
+// Every pass moves by the same sign, so the exact travel is speed × ticks; the last two
+// start at the speed limit and keep pushing against it.
+BOOST_DATA_TEST_CASE(step_runs_huge_tick_counts_without_overflow,
+                     bdata::make({0, 1, 3, -5, 0x7FFFFFFF, -0x7FFFFFFF}) ^ bdata::make({0, 0, 0, 0, 9, -9}), speed, accel)
 {
     const limits l{0x10000, 0x7FFFFFFF, 0x7FFFFFFF};
     const std::uint64_t ticks = std::numeric_limits<std::uint64_t>::max();
-    const __int128 travelled = __int128{speed} * ticks;  // exact sub-steps; every pass has the same sign
-    moveState s{100, speed, 0, 0};
-    BOOST_TEST(s.step(l, ticks, 0, false, 0) == ticks);
+    const __int128 travelled = __int128{speed} * ticks;
+    moveState s{100, speed, accel, 0};
+    BOOST_TEST(s.step(l, ticks, accel, false, 0) == ticks);
     BOOST_TEST(s.position == std::int32_t(std::uint32_t(100 + travelled / l.path)));
     BOOST_TEST(s.accumulator == std::int64_t(travelled % l.path));
 }

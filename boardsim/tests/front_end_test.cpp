@@ -25,6 +25,9 @@ struct connection {
                   ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()));
   }
   ~connection() { ::close(fd); }
+  void send(const std::string& data) {
+    BOOST_REQUIRE(::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()));
+  }
   // Up to `most` bytes as hex, then " close" when the board closed the connection.
   std::string receive(std::size_t most) {
     std::string got;
@@ -35,6 +38,15 @@ struct connection {
     return qz::test::hex(got) + (n == 0 ? " close" : "");
   }
 };
+
+std::string raw(std::initializer_list<unsigned char> b) { return std::string(b.begin(), b.end()); }
+
+// A 1 s program at slot 0 (a wait of 100000 ticks, then the end record), started through
+// variables 1 and 0; then a read of variable 0.
+const std::string oneSecondProgram =
+    raw({15, 0, 0x2c, 0, 0, 0, 0, 0x20, 0, 0, 25, 0xa0, 0x86, 1, 0}) + raw({15, 0, 0x2c, 1, 0, 0, 0, 3, 0, 0, 25, 1, 0, 0, 0}) +
+    raw({11, 0, 0x2a, 1, 0, 0, 0, 0, 0, 0, 0}) + raw({11, 0, 0x2a, 0, 0, 0, 0, 1, 0, 0, 0});
+const std::string readState = raw({7, 0, 0x2b, 0, 0, 0, 0});
 
 }  // namespace
 
@@ -70,4 +82,21 @@ BOOST_AUTO_TEST_CASE(a_flooding_board_still_answers) {
   std::string flood;
   while (flood.size() + 6 <= got.size()) flood += "030050";
   BOOST_TEST((got.size() > 4000000 && got.compare(0, flood.size(), flood) == 0));
+}
+
+// The board announces a program's end on its own, once, unless told to stay silent; the time scale
+// runs the 1 s program in about a millisecond.
+BOOST_AUTO_TEST_CASE(a_program_end_is_announced_once) {
+  for (const bool silent : {false, true}) {
+    std::vector<std::string> options{"--time-scale", "1000"};
+    if (silent) options.push_back("--program-end-silent");
+    qz::test::board b(1, "10.77.1.20", options);
+    const auto start = std::chrono::steady_clock::now();
+    connection c(oneSecondProgram);
+    BOOST_TEST(c.receive(12) == "03002c03002c03002a03002a"); BOOST_TEST_MESSAGE("t1 " << qz::test::msSince(start));
+    BOOST_TEST(c.receive(3) == (silent ? "" : "030050"), "silent " << silent);
+    if (!silent) BOOST_TEST(qz::test::msSince(start) < 300);
+    c.send(readState);
+    BOOST_TEST(c.receive(8) == "07002b00000000", "silent " << silent);
+  }
 }

@@ -1,0 +1,142 @@
+// Path planning: a move segment as acceleration, cruise and deceleration records, checked
+// against the step-generator model, with at most one correction segment.
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+
+#include <boost/format.hpp>
+#include <boost/throw_exception.hpp>
+
+#include "qzsmc/controller.hpp"
+
+namespace qz {
+namespace smc {
+
+namespace {
+
+enum opcode : std::uint8_t {
+    opSetVariable = 1,
+    opWait = 0x20,
+    opStop = 0x30,
+    opPhase = 0x32,
+};
+
+constexpr std::uint8_t cruiseCountVariable = 0x15;
+constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
+
+// Value fields carry the low 32 bits of a tick count.
+std::int32_t low32(std::uint64_t ticks)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks));
+}
+
+}  // namespace
+
+void controller::partialPath(program& p, _moveState& state, int target, int endSpeed, int maxSpeed, int acc, int dec,
+                             std::uint64_t maxTime, bool correcting, std::uint64_t* totalTime)
+{
+    BOOST_LOG_SEV(log_, zk::logger::info)
+        << boost::format("Partial move motor from %d/%d/%d to %d/%d, max. speed %d, acc. %d, dec. %d, max. time %d") %
+               state.position % state.speed % state.accel % target % endSpeed % maxSpeed % acc % dec % maxTime;
+    if (state.position == target && state.speed == endSpeed)
+        return;
+    if (maxSpeed == 0)
+        BOOST_THROW_EXCEPTION(errorZeroSpeed());
+    maxSpeed = std::abs(maxSpeed);
+    if (std::abs(endSpeed) > maxSpeed)
+        BOOST_THROW_EXCEPTION(errorNoSolution());
+    if (acc == 0 || dec == 0)
+        BOOST_THROW_EXCEPTION(errorZeroAcceleration());
+    acc = std::min(std::abs(acc), maxSpeed);
+    dec = std::min(std::abs(dec), maxSpeed);
+    if (std::abs(state.speed) > maxSpeed) {
+        BOOST_LOG_SEV(zk::logger::main_logger::get(), zk::logger::info) << "reducing speed from " << state.speed;
+        makePathAcc(p, target, maxSpeed, state, maxTime);
+    }
+    // The model divides by limits.path: without the board's settings there is nothing to plan with.
+    const device::stepFSMLimits& limits = deviceSettings_.limits;
+    if (static_cast<std::int32_t>(limits.path) <= 0)
+        throw std::runtime_error("step-generator limits unknown (limits.path " + std::to_string(limits.path) +
+                                 "): read the device settings or init before planning a move");
+
+    std::uint64_t ta = 0, tv = 0, td = 0;
+    int speedReached = 0, decelerationPoint = 0;
+    boost::tuples::tie(ta, tv, td, speedReached, decelerationPoint) =
+        calcMoveTimes(state, target, endSpeed, maxSpeed, acc, dec);
+    BOOST_LOG_SEV(log_, zk::logger::info)
+        << boost::format("calculated path parameters: t_a=%f, t_v=%f, t_d=%f, V=%d, deacc.point=%d") % ta % tv % td %
+               speedReached % decelerationPoint;
+    if (totalTime)
+        *totalTime = (ta + tv + td) * 10;
+
+    // A phase opens with its acceleration record (one tick); a wait fills the rest. A phase the
+    // model does not run at all (a correction that reached the target before it) gets no record:
+    // the board would run it for a tick and pass the target.
+    std::uint64_t elapsed = 0;
+    if (ta != 0) {
+        const std::uint64_t ran = state.step(limits, std::min(ta, maxTime), acc, correcting, target);
+        elapsed = ran;
+        if (ran > 0)
+            emplaceInstruction(p, opPhase, acc);
+        if (ran > 1)
+            emplaceInstruction(p, opWait, low32(ran - 1));
+    }
+    if (elapsed >= maxTime)
+        return;
+    if (tv != 0) {
+        const std::uint64_t ran = state.step(limits, std::min(tv, maxTime - elapsed), 0, correcting, target);
+        elapsed += ran;
+        if (ran > 0)
+            emplaceInstruction(p, opPhase, 0);
+        if (ran == 2) {
+            emplaceInstruction(p, opWait, 0);
+        } else if (ran >= 3) {
+            // Long cruises wait on a device variable.
+            emplaceInstruction(p, opSetVariable, low32(ran - 1), cruiseCountVariable);
+            emplaceInstruction(p, opWait, 0, 0, cruiseCountVariable);
+        }
+    }
+    if (elapsed >= maxTime)
+        return;
+    if (td != 0) {
+        const std::uint64_t ran = state.step(limits, std::min(td, maxTime - elapsed), dec, correcting, target);
+        elapsed += ran;
+        if (ran > 0)
+            emplaceInstruction(p, opPhase, dec);
+        if (ran > 1)
+            emplaceInstruction(p, opWait, low32(ran - 1));
+    }
+    BOOST_LOG_SEV(log_, zk::logger::info) << "calculated position: " << state.position;
+    if (elapsed >= maxTime || state.position == target)
+        return;
+
+    if (correcting) {
+        BOOST_LOG_SEV(log_, zk::logger::warning) << "already correcting - recursive call aborted";
+        return;
+    }
+    BOOST_LOG_SEV(log_, zk::logger::info) << boost::format("correcting for %d step(s)") % (std::int64_t{target} - state.position);
+    program correction;
+    partialPath(correction, state, target, endSpeed, maxSpeed, acc, dec,
+                maxTime == unlimited ? unlimited : maxTime - elapsed, true, nullptr);
+    p.insert(p.end(), correction.begin(), correction.end());
+}
+
+controller::program controller::makePath(int from, int to, int maxSpeed, int acc, int dec, std::uint64_t* totalTime)
+{
+    _moveState state{from, 0, 0, 0};
+    program p;
+    partialPath(p, state, to, 0, maxSpeed, acc, dec, unlimited, false, totalTime);
+    if (!p.empty()) {
+        p.push_front(device::instruction{opStop});
+        p.push_back(device::instruction{opStop});
+    }
+    return p;
+}
+
+void controller::makePathAcc(program&, int, int, _moveState&, std::uint64_t)
+{
+    throw std::runtime_error("not implemented");
+}
+
+}  // namespace smc
+}  // namespace qz

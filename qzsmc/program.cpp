@@ -1,0 +1,144 @@
+// Device programs: download, start, and the watcher that notices the end.
+#include <condition_variable>
+#include <mutex>
+
+#include <boost/exception/diagnostic_information.hpp>
+#include <boost/format.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/thread.hpp>
+#include <boost/throw_exception.hpp>
+
+#include "qzsmc/controller.hpp"
+#include "zkutility/utility.hpp"
+
+namespace qz {
+namespace smc {
+
+namespace {
+
+constexpr int cmdWriteInstruction = 0x2C;
+constexpr std::int64_t watchPassMs = 100;
+
+}  // namespace
+
+const device::instruction device::programEndInstruction{3, 0, 0, 25, 1};
+
+// The watcher threads are detached, so the controller counts them and, when it goes, tells them
+// to stop and waits until none is left using it.
+struct controller::programWatchers {
+    std::mutex mutex;
+    std::condition_variable idle;
+    unsigned running = 0;   // guarded by mutex
+    bool stopping = false;  // guarded by mutex
+
+    bool stopRequested()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stopping;
+    }
+};
+
+void controller::emplaceInstruction(program& p, std::uint8_t opcode, std::int32_t value, std::uint8_t arg2,
+                                    std::uint8_t arg3, std::uint8_t arg1)
+{
+    p.push_back(device::instruction{opcode, arg1, arg2, arg3, value});
+}
+
+void controller::appendProgramEnd(program& p)
+{
+    p.push_back(device::programEndInstruction);
+}
+
+void controller::loadProgram(const program& p, unsigned int address)
+{
+    if (p.size() + address > programSlots)
+        BOOST_THROW_EXCEPTION(errorProgramAddress() << zk::hw::sizeInfo(static_cast<unsigned>(p.size() + address)));
+    unsigned int slot = address;
+    for (const device::instruction& record : p) {
+        unsigned char request[12];
+        zk::putLE32(request, slot++);
+        request[4] = record.opcode;
+        request[5] = record.arg1;
+        request[6] = record.arg2;
+        request[7] = record.arg3;
+        zk::putLE32(request + 8, static_cast<std::uint32_t>(record.value));
+        boost::lock_guard<boost::mutex> lock(commandMutex_);
+        sendTCPControlCommand(cmdWriteInstruction, boost::asio::buffer(request));
+    }
+    BOOST_LOG_SEV(log_, zk::logger::info) << boost::format("%d instructions loaded at address %d") % p.size() % address;
+}
+
+boost::shared_ptr<zk::completionNotifier> controller::execProgram(unsigned int address)
+{
+    setValue(1, address);
+    BOOST_LOG_SEV(log_, zk::logger::info) << boost::format("starting program at address %d") % address;
+    auto notifier = boost::make_shared<zk::completionNotifier>();
+    // A message left over from an earlier program must not pass for this one's end.
+    clearSpecialCommands();
+    if (!watchers_)
+        watchers_ = std::make_shared<programWatchers>();
+    {
+        std::lock_guard<std::mutex> lock(watchers_->mutex);
+        ++watchers_->running;
+    }
+    try {
+        boost::thread([this, notifier, watchers = watchers_] { watchProgram(notifier, watchers); }).detach();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(watchers_->mutex);
+        --watchers_->running;
+        throw;
+    }
+    setValue(0, 1);
+    return notifier;
+}
+
+// The position is read only for a record the core takes. It is read before the record is made:
+// the read logs too, and a severity logger keeps the level of the record being made per thread.
+void controller::logEnd(const char* format)
+{
+    if (!log_.open_record(boost::log::keywords::severity = zk::logger::info))
+        return;
+    const std::int32_t position = getValue(2);
+    BOOST_LOG_SEV(log_, zk::logger::info) << boost::format(format) % position;
+}
+
+// The thread's own copy of the count keeps it alive for the final notify.
+void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier,
+                              const std::shared_ptr<programWatchers>& watchers)
+{
+    while (!notifier->isCancelled() && !watchers->stopRequested()) {
+        try {
+            unsigned char command = 0;
+            std::vector<unsigned char> payload;
+            const bool message = waitSpecialCommand(watchPassMs, command, payload);
+            if (getValue(0) & 1)
+                continue;
+            if (message) {
+                logEnd("program completed, position %d");
+                notifier->complete(zk::completionNotifier::completed);
+            } else {
+                logEnd("program terminated, position %d");
+                if (!notifier->isCancelled())
+                    notifier->complete(zk::completionNotifier::terminated);
+            }
+            break;
+        } catch (const std::exception& e) {
+            BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
+        }
+    }
+    std::lock_guard<std::mutex> lock(watchers->mutex);
+    --watchers->running;
+    watchers->idle.notify_all();
+}
+
+void controller::stopWatchers()
+{
+    if (!watchers_)
+        return;
+    std::unique_lock<std::mutex> lock(watchers_->mutex);
+    watchers_->stopping = true;
+    watchers_->idle.wait(lock, [this] { return watchers_->running == 0; });
+}
+
+}  // namespace smc
+}  // namespace qz

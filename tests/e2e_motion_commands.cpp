@@ -1,0 +1,90 @@
+// End-to-end: the terminal's "moveMotor" run by the real qzsmctest against simulated boards that run
+// the move programs faster than real time. Runs under tools/testnet with one LAN, 10.77.1.1/24.
+#define BOOST_TEST_MODULE e2e_motion_commands
+#include <boost/test/unit_test.hpp>
+
+#include <regex>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "support/terminal.hpp"
+
+using namespace qz::test;
+
+namespace {
+
+// plain announces the end of each program; silent leaves it to be found by polling, and its moves
+// last long enough (12 ms for 3000 microsteps) for a position read that does not wait to miss.
+const std::string plainId = "a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4",
+                  silentId = "c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4";
+const std::string guardFailed = "critical check c_ && c_->connected() has failed";
+
+struct sharedBoards {
+    bool inTestNetwork = (requireTestNetwork(), true);  // before any board starts
+    board plain{1, "10.77.1.10", {"--hwid", plainId, "--time-scale", "1000"}};
+    board silent{1, "10.77.1.11", {"--hwid", silentId, "--time-scale", "5", "--program-end-silent"}};
+};
+
+// Runs the "main" section with the log file kept: the run and the log's text.
+std::pair<terminalRun, std::string> runWithLog(const Lines& rootKeys, const Lines& commands)
+{
+    scratchDir dir("qzsmc-motion");
+    writeFile(dir.path() / "qzsmc_test.info", text(rootKeys) + "main\n{\n" + text(commands) + "}\n");
+    writeFile(dir.path() / "logger.xml", "<config><level>trace</level><synchronous>true</synchronous></config>\n");
+    terminalRun r = runTerminal(dir.path(), "main");
+    std::string log;
+    for (const auto& file : boost::filesystem::directory_iterator(dir.path() / "Logs"))
+        log += readFile(file.path());
+    return {r, log};
+}
+
+// After init a speed of 2^31 - 1 is one microstep per 10 us tick; these move at half that, reached in 64 ticks.
+const Lines moveDefaults{"defaultSpeed 1073741824", "defaultAccel 16777216"};
+
+}  // namespace
+
+BOOST_AUTO_TEST_SUITE(motion_commands, *boost::unit_test::fixture<sharedBoards>())
+
+BOOST_AUTO_TEST_CASE(moveMotor_reaches_fixed_repeated_and_random_targets)
+{
+    auto [r, log] = runWithLog(
+        Lines{"hwId " + plainId} + moveDefaults,
+        {"connect", "init", "moveMotor { pos 1000 }", "moveMotor { pos -2500 speed 2147483647 accel 100000000 }",
+         "moveMotor { pos -2500 }", "moveMotor { pos 0 random true }", "moveMotor { pos 1000 random true }"});
+    // 7 commands, connect, init's guard, and a guard and a check per move
+    BOOST_TEST(r.verdicts["main"] == "passed 19/0");
+    const std::string fixed = text({"device initialized", "Target: 1000, current: 1000",
+                                    "Target: -2500, current: -2500", "Target: -2500, current: -2500",
+                                    "Target: 0, current: 0"});
+    BOOST_REQUIRE_MESSAGE(r.process.out.rfind(fixed, 0) == 0, r.process.out);
+    std::smatch last;
+    const std::string rest = r.process.out.substr(fixed.size());
+    BOOST_REQUIRE_MESSAGE(std::regex_match(rest, last, std::regex("Target: (-?\\d+), current: (-?\\d+)\n")), rest);
+    BOOST_TEST(last[1] == last[2]);
+    // an end of the range needs rand() at one of its extremes: 1 in 2^30
+    BOOST_TEST(std::abs(std::stoi(last[1])) < 1000);
+    // the move to where the motor stands starts no program
+    const std::regex started("starting program at address 0");
+    BOOST_TEST(std::distance(std::sregex_iterator(log.begin(), log.end(), started), std::sregex_iterator()) == 4);
+}
+
+BOOST_AUTO_TEST_CASE(moveMotor_ends_on_target_when_the_board_does_not_announce_the_end)
+{
+    auto [r, log] = runWithLog(Lines{"hwId " + silentId} + moveDefaults,
+                               {"connect", "init", "moveMotor { pos 3000 }", "moveMotor { pos -40 }"});
+    BOOST_TEST(r.verdicts["main"] == "passed 10/0");
+    BOOST_TEST(r.process.out ==
+               text({"device initialized", "Target: 3000, current: 3000", "Target: -40, current: -40"}));
+    BOOST_TEST(log.find("program terminated, position 3000") != std::string::npos, log);
+    BOOST_TEST(log.find("program terminated, position -40") != std::string::npos, log);
+    BOOST_TEST(log.find("program completed") == std::string::npos);
+}
+
+BOOST_AUTO_TEST_CASE(moveMotor_without_a_connected_board_ends_the_case)
+{
+    terminalRun r = runMainScript(moveDefaults, {"moveMotor { pos 5 }", "moveMotor { pos 6 }"});
+    BOOST_TEST(r.verdicts["main"] == "aborted 1/1 | " + guardFailed);
+    BOOST_TEST(r.process.out == "");
+}
+
+BOOST_AUTO_TEST_SUITE_END()

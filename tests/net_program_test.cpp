@@ -1,0 +1,228 @@
+// Device programs against simulated boards over real sockets: the download, the start, the watcher
+// that finds the end, and a controller destroyed under a running watcher. What a board received is
+// read back from its traffic log. Runs under tools/testnet with one LAN, 10.77.1.1/24.
+#define BOOST_TEST_MODULE net_program
+#include <boost/test/unit_test.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <thread>
+#include <tuple>
+
+#include <boost/exception/get_error_info.hpp>
+
+#include "qzsmc/controller.hpp"
+#include "support/link_fixture.hpp"
+#include "support/terminal.hpp"
+
+namespace {
+
+using qz::smc::controller;
+using qz::test::Lines;
+using qz::test::msSince;
+using std::chrono::milliseconds;
+using clock_type = std::chrono::steady_clock;
+
+// Frames as the board logs them, in hex: u16 length, code, payload.
+const std::string startAtZero = "0b002a0100000000000000", runBit = "0b002a0000000001000000",
+                  stopBit = "0b002a0000000000000000",
+                  readState = "07002b00000000", readPosition = "07002b02000000";
+
+// A wait of ticks (10 us each) and the end record: the board runs it for ticks x 10 us.
+controller::program waitProgram(std::int32_t ticks)
+{
+    controller::program p;
+    controller::emplaceInstruction(p, 0x20, ticks);
+    controller::appendProgramEnd(p);
+    return p;
+}
+
+// A board with these options and a connected controller of it; the controller goes first.
+struct rig {
+    explicit rig(const Lines& options = {}) : board(qz::test::startBoard(options)) {}
+    controller& c() { return *link.link; }
+    // The control frames the board received since the last call, in hex.
+    Lines frames()
+    {
+        Lines found;
+        for (const std::string& f : qz::test::boardLog(*board, seen, "tcp "))
+            if (f.size() > 6) found.push_back(f);
+        return found;
+    }
+    std::unique_ptr<qz::test::board> board;
+    qz::test::linkTo<controller> link;
+    std::size_t seen = 0;
+};
+
+}  // namespace
+
+using qz::test::testNetworkOnly;
+BOOST_TEST_GLOBAL_FIXTURE(testNetworkOnly);
+
+BOOST_AUTO_TEST_SUITE(device_programs)
+
+BOOST_AUTO_TEST_CASE(a_download_writes_one_slot_per_record_and_sends_nothing_when_it_does_not_fit)
+{
+    rig f;
+    f.frames();
+    for (const std::size_t size : {0, 2, 256, 257}) {
+        BOOST_TEST_CONTEXT(size << " records")
+        {
+            controller::program p;
+            Lines expected;
+            for (std::size_t i = 0; i < size; ++i) {
+                const std::int32_t value = -1 - static_cast<std::int32_t>(i) * 0x10203;
+                p.push_back({static_cast<std::uint8_t>(0x40 + i), 1, 2, 3, value});
+                const std::uint8_t request[] = {std::uint8_t(i), 0, 0, 0, p.back().opcode, 1, 2, 3,
+                                                std::uint8_t(value), std::uint8_t(value >> 8),
+                                                std::uint8_t(value >> 16), std::uint8_t(value >> 24)};
+                expected.push_back("0f002c" + qz::test::hex(request, sizeof request));
+            }
+            if (size > controller::programSlots) {
+                BOOST_CHECK_EXCEPTION(f.c().loadProgram(p, 0), controller::errorProgramAddress,
+                                      [](const controller::errorProgramAddress& e) {
+                                          const unsigned* info = boost::get_error_info<zk::hw::sizeInfo>(e);
+                                          return info && *info == 257;
+                                      });
+                expected.clear();
+            } else {
+                f.c().loadProgram(p, 0);
+                BOOST_TEST(f.link.log.count("[qz_smc][info] " + std::to_string(size) +
+                                            " instructions loaded at address 0") == 1u);
+            }
+            // every record was confirmed, so the board has logged all that was sent
+            BOOST_TEST(f.frames() == expected, boost::test_tools::per_element());
+        }
+    }
+    BOOST_TEST(f.link.log.count("[qz_smc][error]") == 0u, f.link.log.dump());
+}
+
+// A 150 ms program, ending halfway through the watcher's second pass, whose end the board announces
+// or leaves to be found by polling; an unknown record that ends a program at once without a word,
+// after a message left over from an earlier program.
+BOOST_AUTO_TEST_CASE(the_watcher_completes_on_the_board_message_and_terminates_by_polling)
+{
+    struct ending {
+        const char* name;
+        Lines board;
+        bool leftOver;
+        controller::program program;
+        const char* logged;
+        int result;
+        long minMs, maxMs;  // from the start to the notifier's completion
+    };
+    const ending endings[] = {
+        {"board message", {}, false, waitProgram(15000), "program completed, position 4321", 1, 150, 300},
+        {"silent end", {"--program-end-silent"}, false, waitProgram(15000), "program terminated, position 4321", 3, 150,
+         400},
+        {"unannounced end after a leftover message", {}, true, {{0xEE}}, "program terminated, position 4321", 3, 90,
+         250},
+    };
+    for (const ending& e : endings) {
+        BOOST_TEST_CONTEXT(e.name)
+        {
+            rig f(e.board);
+            f.c().setValue(2, 4321);
+            if (e.leftOver) {
+                // started by hand, so nobody takes its end message
+                f.c().loadProgram(waitProgram(1), 0);
+                f.c().setValue(1, 0);
+                f.c().setValue(0, 1);
+                BOOST_REQUIRE(f.link.log.waitFor("special command received", milliseconds(2000)));
+            }
+            f.c().loadProgram(e.program, 0);
+            f.frames();
+            const auto start = clock_type::now();
+            auto done = f.c().execProgram(0);
+            BOOST_REQUIRE_MESSAGE(done->waitFor(3000), "not completed after 3 s:\n" << f.link.log.dump());
+            const long ms = msSince(start);
+            BOOST_TEST(done->getResult() == e.result);
+            BOOST_TEST(f.link.log.matching("] program ") == Lines{std::string("[qz_smc][info] ") + e.logged},
+                       boost::test_tools::per_element());
+            BOOST_TEST((ms >= e.minMs && ms < e.maxMs),
+                       "completed after " << ms << " ms, not in [" << e.minMs << ", " << e.maxMs << ")");
+            // one state read per pass of about 100 ms, then the position read for the log
+            const Lines sent = f.frames();
+            BOOST_REQUIRE(sent.size() >= 3u);
+            BOOST_TEST((Lines(sent.begin(), sent.begin() + 2) == Lines{startAtZero, runBit}));
+            BOOST_TEST(sent.back() == readPosition);
+            BOOST_TEST(std::count(sent.begin(), sent.end(), readState) <= ms / 100 + 1);
+        }
+    }
+}
+
+// The end position is read for the log line alone: nothing asks for it when no record is kept.
+BOOST_AUTO_TEST_CASE(the_end_position_is_read_only_when_the_log_keeps_the_record)
+{
+    rig f({"--program-end-silent"});
+    f.c().loadProgram(waitProgram(1), 0);
+    f.frames();
+    boost::log::core::get()->set_logging_enabled(false);
+    auto done = f.c().execProgram(0);
+    const bool ended = done->waitFor(2000);
+    boost::log::core::get()->set_logging_enabled(true);
+    BOOST_TEST((ended && done->getResult() == 3));
+    const Lines sent = f.frames();
+    BOOST_TEST(std::count(sent.begin(), sent.end(), readPosition) == 0);
+}
+
+BOOST_AUTO_TEST_CASE(a_cancelled_watcher_stops_polling_and_never_completes)
+{
+    rig f;
+    f.c().loadProgram(waitProgram(200000), 0);
+    auto done = f.c().execProgram(0);
+    std::this_thread::sleep_for(milliseconds(250));
+    done->cancel();
+    std::this_thread::sleep_for(milliseconds(300));
+    f.frames();
+    f.c().setValue(0, 0);
+    std::this_thread::sleep_for(milliseconds(400));
+    BOOST_TEST(f.frames() == Lines{stopBit});
+    BOOST_TEST((!done->waitFor(0) && done->getResult() == 0));
+    BOOST_TEST(f.link.log.matching("] program ").empty(), f.link.log.dump());
+}
+
+// A watcher must never outlive its controller: destruction stops it, within a bounded time, whatever
+// the board does. Under a sanitizer a watcher left running reports the freed controller.
+BOOST_AUTO_TEST_CASE(destroying_the_controller_under_a_running_watcher_is_bounded_and_safe)
+{
+    const std::tuple<const char*, Lines, bool> situations[] = {
+        {"long program running", {}, false},
+        {"state reads unanswered", {"--tcp-silent", "0x2B"}, false},
+        {"board gone mid-program", {}, true},
+    };
+    for (const auto& [name, board, killBoard] : situations) {
+        BOOST_TEST_CONTEXT(name)
+        {
+            rig f(board);
+            f.c().loadProgram(waitProgram(1000000), 0);
+            auto done = f.c().execProgram(0);
+            std::this_thread::sleep_for(milliseconds(250));
+            if (killBoard)
+                f.board->stop();
+            const auto start = clock_type::now();
+            auto destroyed = std::async(std::launch::async, [&] { f.link.link.reset(); });
+            if (destroyed.wait_for(milliseconds(5000)) != std::future_status::ready) {
+                std::cerr << name << ": the controller's destructor still blocks after 5 s" << std::endl;
+                std::abort();  // a hung destructor cannot be recovered in-process
+            }
+            BOOST_TEST(msSince(start) < 2000);
+            // a watcher still running would poll the freed controller now
+            std::this_thread::sleep_for(milliseconds(300));
+        }
+    }
+}
+
+BOOST_AUTO_TEST_CASE(a_move_to_the_current_position_only_reads_it)
+{
+    rig f;
+    f.c().setValue(2, -77);
+    f.frames();
+    auto done = f.c().moveTo(-77, 0x40000000, 0x1000000);
+    BOOST_TEST((done->waitFor(0) && done->getResult() == 1));
+    BOOST_TEST(f.frames() == Lines{readPosition});
+}
+
+BOOST_AUTO_TEST_SUITE_END()
