@@ -110,9 +110,11 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
         try {
             unsigned char command = 0;
             std::vector<unsigned char> payload;
-            const bool message = waitSpecialCommand(watchPassMs, command, payload);
+            bool message = waitSpecialCommand(watchPassMs, command, payload);
             if (getValue(0) & 1)
                 continue;
+            // The end message may have come between the wait and the state read.
+            message = message || waitSpecialCommand(0, command, payload);
             if (message) {
                 logEnd("program completed, position %d");
                 notifier->complete(zk::completionNotifier::completed);

@@ -153,6 +153,23 @@ BOOST_AUTO_TEST_CASE(the_watcher_completes_on_the_board_message_and_terminates_b
     }
 }
 
+// Wherever in a watcher's pass the end falls, an announced end is taken for one: programs of 100 to
+// 300 ms cover every offset within a pass several times.
+BOOST_AUTO_TEST_CASE(an_announced_end_is_never_taken_for_a_silent_one)
+{
+    rig f;
+    std::vector<int> results;
+    for (std::int32_t ticks = 10000; ticks <= 30000; ticks += 700) {
+        f.c().loadProgram(waitProgram(ticks), 0);
+        auto done = f.c().execProgram(0);
+        BOOST_REQUIRE(done->waitFor(3000));
+        results.push_back(done->getResult());
+    }
+    BOOST_TEST(std::count(results.begin(), results.end(), 1) == std::ptrdiff_t(results.size()),
+               f.link.log.matching("] program ").size() << " ends, of which terminated: "
+                                                        << f.link.log.count("program terminated"));
+}
+
 // The end position is read for the log line alone: nothing asks for it when no record is kept.
 BOOST_AUTO_TEST_CASE(the_end_position_is_read_only_when_the_log_keeps_the_record)
 {
