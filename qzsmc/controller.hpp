@@ -56,6 +56,15 @@ struct instruction {
 };
 static_assert(sizeof(instruction) == 8, "a program record is 8 bytes");
 
+// Opcodes of the records the controller writes.
+namespace opcode {
+constexpr std::uint8_t setVariable = 1;
+constexpr std::uint8_t clearBits = 3;
+constexpr std::uint8_t wait = 0x20;
+constexpr std::uint8_t stop = 0x30;
+constexpr std::uint8_t phase = 0x32;
+}  // namespace opcode
+
 // Clears the running bit: the last record of every move, scan and limit program.
 extern const instruction programEndInstruction;
 

@@ -8,7 +8,6 @@ namespace smc {
 
 namespace {
 
-constexpr std::uint8_t opSetVariable = 1;
 constexpr std::uint8_t moveDoneVariable = 0x18;
 constexpr signed char positionVariable = 2;
 
@@ -23,7 +22,7 @@ boost::shared_ptr<zk::completionNotifier> controller::moveTo(int position, int s
         done->complete(zk::completionNotifier::completed);
         return done;
     }
-    emplaceInstruction(p, opSetVariable, 1, moveDoneVariable);
+    emplaceInstruction(p, device::opcode::setVariable, 1, moveDoneVariable);
     appendProgramEnd(p);
     loadProgram(p, 0);
     return execProgram(0);

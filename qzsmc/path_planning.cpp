@@ -14,12 +14,7 @@ namespace smc {
 
 namespace {
 
-enum opcode : std::uint8_t {
-    opSetVariable = 1,
-    opWait = 0x20,
-    opStop = 0x30,
-    opPhase = 0x32,
-};
+namespace opcode = device::opcode;
 
 constexpr std::uint8_t cruiseCountVariable = 0x15;
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
@@ -77,9 +72,9 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
         const std::uint64_t ran = state.step(limits, std::min(ta, maxTime), acc, correcting, target);
         elapsed = ran;
         if (ran > 0)
-            emplaceInstruction(p, opPhase, acc);
+            emplaceInstruction(p, opcode::phase, acc);
         if (ran > 1)
-            emplaceInstruction(p, opWait, low32(ran - 1));
+            emplaceInstruction(p, opcode::wait, low32(ran - 1));
     }
     if (elapsed >= maxTime)
         return;
@@ -87,13 +82,13 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
         const std::uint64_t ran = state.step(limits, std::min(tv, maxTime - elapsed), 0, correcting, target);
         elapsed += ran;
         if (ran > 0)
-            emplaceInstruction(p, opPhase, 0);
+            emplaceInstruction(p, opcode::phase, 0);
         if (ran == 2) {
-            emplaceInstruction(p, opWait, 0);
+            emplaceInstruction(p, opcode::wait, 0);
         } else if (ran >= 3) {
             // Long cruises wait on a device variable.
-            emplaceInstruction(p, opSetVariable, low32(ran - 1), cruiseCountVariable);
-            emplaceInstruction(p, opWait, 0, 0, cruiseCountVariable);
+            emplaceInstruction(p, opcode::setVariable, low32(ran - 1), cruiseCountVariable);
+            emplaceInstruction(p, opcode::wait, 0, 0, cruiseCountVariable);
         }
     }
     if (elapsed >= maxTime)
@@ -102,9 +97,9 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
         const std::uint64_t ran = state.step(limits, std::min(td, maxTime - elapsed), dec, correcting, target);
         elapsed += ran;
         if (ran > 0)
-            emplaceInstruction(p, opPhase, dec);
+            emplaceInstruction(p, opcode::phase, dec);
         if (ran > 1)
-            emplaceInstruction(p, opWait, low32(ran - 1));
+            emplaceInstruction(p, opcode::wait, low32(ran - 1));
     }
     BOOST_LOG_SEV(log_, zk::logger::info) << "calculated position: " << state.position;
     if (elapsed >= maxTime || state.position == target)
@@ -127,8 +122,8 @@ controller::program controller::makePath(int from, int to, int maxSpeed, int acc
     program p;
     partialPath(p, state, to, 0, maxSpeed, acc, dec, unlimited, false, totalTime);
     if (!p.empty()) {
-        p.push_front(device::instruction{opStop});
-        p.push_back(device::instruction{opStop});
+        p.push_front(device::instruction{opcode::stop});
+        p.push_back(device::instruction{opcode::stop});
     }
     return p;
 }

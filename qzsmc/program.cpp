@@ -21,7 +21,7 @@ constexpr std::int64_t watchPassMs = 100;
 
 }  // namespace
 
-const device::instruction device::programEndInstruction{3, 0, 0, 25, 1};
+const device::instruction device::programEndInstruction{device::opcode::clearBits, 0, 0, 25, 1};
 
 // The watcher threads are detached, so the controller counts them and, when it goes, tells them
 // to stop and waits until none is left using it.
