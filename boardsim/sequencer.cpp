@@ -127,10 +127,11 @@ std::uint64_t sequencer::execute(const programRecord& r)
         }
         break;
     case opcode::wait:
+        // Counts are unsigned 32-bit: a planner's tick count from 2^31 on is no negative number.
         if (r.arg3 == immediateOperand)
-            ticks = static_cast<std::uint64_t>(std::max(r.value, 1));
+            ticks = std::max<std::uint64_t>(static_cast<std::uint32_t>(r.value), 1);
         else
-            ticks = static_cast<std::uint64_t>(std::max(read(r.arg3), 0));
+            ticks = static_cast<std::uint32_t>(read(r.arg3));
         break;
     case opcode::stop:
         generator_.stop();

@@ -195,10 +195,10 @@ public:
 
 private:
     struct programWatchers;
+    struct startGate;
 
     void readFirmwareInfo();
-    void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier,
-                      const std::shared_ptr<programWatchers>& watchers);
+    void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();
     void logEnd(const char* format);
     const driverField& lookupField(const char* name) const;

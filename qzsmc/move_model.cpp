@@ -128,6 +128,38 @@ std::uint64_t rampTicks(controller::_moveState& s, std::int64_t S, std::int64_t 
     return n;
 }
 
+// Where `while (keepGoing(t)) t += dir;` ends, for a keepGoing that holds up to some count and
+// fails from there on: single steps first, as near a good estimate the loop ends within a few,
+// then strides that double until one fails, and a bisection of the last stride. A downward walk
+// needs keepGoing(0) false; an upward one that runs out of 64-bit counts has no answer.
+template <class Predicate>
+std::int64_t walk(std::int64_t t, std::int64_t dir, Predicate keepGoing)
+{
+    constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max();
+    for (int i = 0; i < 64; ++i) {
+        if (!keepGoing(t))
+            return t;
+        if (dir > 0 && t == top)
+            BOOST_THROW_EXCEPTION(controller::errorNoSolution());
+        t += dir;
+    }
+    std::int64_t holds = t - dir, fails = t;
+    for (std::int64_t stride = 1; keepGoing(fails); stride = std::min(stride, top / 2) * 2) {
+        holds = fails;
+        if (dir < 0)
+            fails = holds > stride ? holds - stride : 0;
+        else if (holds <= top - stride)
+            fails = holds + stride;
+        else
+            BOOST_THROW_EXCEPTION(controller::errorNoSolution());
+    }
+    while (fails - holds > 1 || holds - fails > 1) {
+        const std::int64_t mid = holds + (fails - holds) / 2;
+        (keepGoing(mid) ? holds : fails) = mid;
+    }
+    return fails;
+}
+
 }  // namespace
 
 std::uint64_t controller::_moveState::step(const device::stepFSMLimits& limits, std::uint64_t ticks, int newAccel,
@@ -154,17 +186,22 @@ std::uint64_t controller::_moveState::step(const device::stepFSMLimits& limits, 
         return 1;
     if (accel != 0) {
         std::uint64_t run = 1;
-        if (remaining >= loopTicks && maxSpeed > 0 && maxAccel > 0 && path > 0) {
-            const std::uint64_t done =
-                rampTicks(*this, maxSpeed, path, remaining, stopAtPosition ? &stopPosition : nullptr);
-            run += done;
-            remaining -= done;
-        }
-        for (; remaining > 0; --remaining, ++run) {
-            if (stopAtPosition && position == stopPosition)
-                break;
-            move();
-            speed = low32(clampMagnitude(std::int64_t{speed} + accel, maxSpeed));
+        const bool closedForm = maxSpeed > 0 && maxAccel > 0 && path > 0;
+        while (remaining > 0) {
+            if (remaining >= loopTicks && closedForm) {
+                const std::uint64_t done =
+                    rampTicks(*this, maxSpeed, path, remaining, stopAtPosition ? &stopPosition : nullptr);
+                run += done;
+                remaining -= done;
+            }
+            // A few ticks one by one: the rest below loopTicks, or past a stop position the closed
+            // form found close by; then the closed form again.
+            for (std::uint64_t n = std::min(remaining, loopTicks); n > 0; --n, --remaining, ++run) {
+                if (stopAtPosition && position == stopPosition)
+                    return run;
+                move();
+                speed = low32(clampMagnitude(std::int64_t{speed} + accel, maxSpeed));
+            }
         }
         return run;
     }
@@ -191,7 +228,14 @@ controller::moveTimes controller::_moveParameters::getTimes(const device::stepFS
     const std::int64_t xs = position, vs = speed, ap = accel, q = accumulator, ve = endSpeed, d = decel;
     const std::int64_t M = maxSpeed < 0 ? -std::int64_t{maxSpeed} : std::int64_t{maxSpeed};
 
-    const std::int64_t D = (std::int64_t{target} - xs) * P - q;
+    // The position is a 32-bit counter: a longer way has no 32-bit difference to plan against.
+    const std::int64_t distance = std::int64_t{target} - xs;
+    if (P <= 0 || distance > std::numeric_limits<std::int32_t>::max() || distance < -std::numeric_limits<std::int32_t>::max())
+        BOOST_THROW_EXCEPTION(errorNoSolution());
+    const wide wideD = wide{distance} * P - q;
+    if (wideD > std::numeric_limits<std::int64_t>::max() || wideD < std::numeric_limits<std::int64_t>::min())
+        BOOST_THROW_EXCEPTION(errorNoSolution());
+    const std::int64_t D = static_cast<std::int64_t>(wideD);
     const double fa = a, fd = static_cast<double>(d), fvs = static_cast<double>(vs), fve = static_cast<double>(ve),
                  fap = static_cast<double>(ap), fD = static_cast<double>(D);
     const double ap2 = static_cast<double>(ap * ap), vs2 = static_cast<double>(vs * vs),
@@ -264,10 +308,10 @@ controller::moveTimes controller::_moveParameters::getTimes(const device::stepFS
     // does not matter; when it points away from the target, cruising cannot reach it.
     const std::int64_t cruiseSpeed = Vp + a;
     std::int64_t tv = cruiseSpeed == 0 ? 0 : trunc64((static_cast<double>(Dv) + fa) / (static_cast<double>(Vp) + fa));
-    if (tv == notANumber)
+    if (tv == notANumber || sa == notANumber || sd == notANumber || Vp == notANumber || Vn == notANumber)
         BOOST_THROW_EXCEPTION(errorNoSolution());
 
-    const double delta = low32(wide{target} - xs);
+    const double delta = static_cast<double>(distance);
     auto travel = [&](std::int64_t t) {
         return (static_cast<double>(wide{sa} + sd + wide{Vp} * t) + static_cast<double>(wide{t} - 1) * fa) /
                static_cast<double>(P);
@@ -278,10 +322,10 @@ controller::moveTimes controller::_moveParameters::getTimes(const device::stepFS
     auto fallsShort = [&](std::int64_t t) { return forward ? delta > travel(t) : travel(t) > delta; };
 
     if (towardTarget) {
-        while (tv > 0 && overshoots(tv))
-            --tv;
-        while (fallsShort(tv))
-            ++tv;
+        // The travel grows with every cruise tick: back off while past the target, then
+        // forward to the first count that reaches it.
+        tv = walk(tv, -1, [&](std::int64_t t) { return t > 0 && overshoots(t); });
+        tv = walk(tv, +1, fallsShort);
     } else {
         // Fewer cruise ticks only add to an overshoot here, so the search would end at 0,
         // and no number of them makes up for a shortfall.

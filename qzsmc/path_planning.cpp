@@ -1,8 +1,10 @@
 // Path planning: a move segment as acceleration, cruise and deceleration records, checked
 // against the step-generator model, with at most one correction segment.
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
@@ -25,6 +27,36 @@ std::int32_t low32(std::uint64_t ticks)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks));
 }
 
+std::int64_t magnitude(std::int64_t v)
+{
+    return v < 0 ? -v : v;
+}
+
+constexpr std::uint64_t longestPhase = std::uint64_t{1} << 32;
+
+// Runs one phase on the model, unless it could carry the position farther than the counter's
+// range twice over: a plan no move of at most 2^31 - 1 microsteps makes, and one whose stop
+// positions the model could only find by running through every wrap of the counter.
+std::uint64_t runPhase(controller::_moveState& state, const device::stepFSMLimits& limits, std::uint64_t ticks,
+                       int accel, bool correcting, int target)
+{
+    using wide = __int128;
+    const std::int64_t S = static_cast<std::int32_t>(limits.speed), A = static_cast<std::int32_t>(limits.accel);
+    const wide first = std::clamp<std::int64_t>(std::int64_t{state.speed} + state.accel, -S, S);
+    const wide a = std::clamp<std::int64_t>(accel, -A, A);
+    const wide n = ticks;
+    // The speeds after the first tick run linearly from `first` toward a limit, so the largest
+    // magnitude is at an end.
+    const wide last = first + (n - 1) * a;
+    const wide fastest = std::min<wide>(S, std::max(first < 0 ? -first : first, last < 0 ? -last : last));
+    const wide q = state.accumulator;
+    const wide reach = ((q < 0 ? -q : q) + magnitude(state.speed) + (n - 1) * fastest) /
+                       static_cast<std::int32_t>(limits.path);
+    if (reach > (wide{1} << 33))
+        BOOST_THROW_EXCEPTION(controller::errorNoSolution());
+    return state.step(limits, ticks, accel, correcting, target);
+}
+
 }  // namespace
 
 void controller::partialPath(program& p, _moveState& state, int target, int endSpeed, int maxSpeed, int acc, int dec,
@@ -37,14 +69,18 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
         return;
     if (maxSpeed == 0)
         BOOST_THROW_EXCEPTION(errorZeroSpeed());
+    // -2^31 has no 32-bit magnitude.
+    if (maxSpeed == std::numeric_limits<int>::min())
+        BOOST_THROW_EXCEPTION(std::out_of_range("max. speed " + std::to_string(maxSpeed) +
+                                                " out of range: its magnitude must be at most 2147483647"));
     maxSpeed = std::abs(maxSpeed);
-    if (std::abs(endSpeed) > maxSpeed)
+    if (magnitude(endSpeed) > maxSpeed)
         BOOST_THROW_EXCEPTION(errorNoSolution());
     if (acc == 0 || dec == 0)
         BOOST_THROW_EXCEPTION(errorZeroAcceleration());
-    acc = std::min(std::abs(acc), maxSpeed);
-    dec = std::min(std::abs(dec), maxSpeed);
-    if (std::abs(state.speed) > maxSpeed) {
+    acc = static_cast<int>(std::min<std::int64_t>(magnitude(acc), maxSpeed));
+    dec = static_cast<int>(std::min<std::int64_t>(magnitude(dec), maxSpeed));
+    if (magnitude(state.speed) > maxSpeed) {
         BOOST_LOG_SEV(zk::logger::main_logger::get(), zk::logger::info) << "reducing speed from " << state.speed;
         makePathAcc(p, target, maxSpeed, state, maxTime);
     }
@@ -53,6 +89,10 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
     if (static_cast<std::int32_t>(limits.path) <= 0)
         throw std::runtime_error("step-generator limits unknown (limits.path " + std::to_string(limits.path) +
                                  "): read the device settings or init before planning a move");
+    // With no speed or acceleration to give, the generator cannot move the motor at all.
+    if (static_cast<std::int32_t>(limits.speed) <= 0 || static_cast<std::int32_t>(limits.accel) <= 0)
+        throw std::runtime_error("step-generator limits unusable (limits.speed " + std::to_string(limits.speed) +
+                                 ", limits.accel " + std::to_string(limits.accel) + "): nothing can move");
 
     std::uint64_t ta = 0, tv = 0, td = 0;
     int speedReached = 0, decelerationPoint = 0;
@@ -61,6 +101,9 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
     BOOST_LOG_SEV(log_, zk::logger::info)
         << boost::format("calculated path parameters: t_a=%f, t_v=%f, t_d=%f, V=%d, deacc.point=%d") % ta % tv % td %
                speedReached % decelerationPoint;
+    // The board counts a phase's ticks in 32 bits (its wait records hold the count less one).
+    if (std::max({ta, tv, td}) > longestPhase)
+        BOOST_THROW_EXCEPTION(errorNoSolution());
     if (totalTime)
         *totalTime = (ta + tv + td) * 10;
 
@@ -69,7 +112,7 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
     // the board would run it for a tick and pass the target.
     std::uint64_t elapsed = 0;
     if (ta != 0) {
-        const std::uint64_t ran = state.step(limits, std::min(ta, maxTime), acc, correcting, target);
+        const std::uint64_t ran = runPhase(state, limits, std::min(ta, maxTime), acc, correcting, target);
         elapsed = ran;
         if (ran > 0)
             emplaceInstruction(p, opcode::phase, acc);
@@ -79,7 +122,7 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
     if (elapsed >= maxTime)
         return;
     if (tv != 0) {
-        const std::uint64_t ran = state.step(limits, std::min(tv, maxTime - elapsed), 0, correcting, target);
+        const std::uint64_t ran = runPhase(state, limits, std::min(tv, maxTime - elapsed), 0, correcting, target);
         elapsed += ran;
         if (ran > 0)
             emplaceInstruction(p, opcode::phase, 0);
@@ -94,7 +137,7 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
     if (elapsed >= maxTime)
         return;
     if (td != 0) {
-        const std::uint64_t ran = state.step(limits, std::min(td, maxTime - elapsed), dec, correcting, target);
+        const std::uint64_t ran = runPhase(state, limits, std::min(td, maxTime - elapsed), dec, correcting, target);
         elapsed += ran;
         if (ran > 0)
             emplaceInstruction(p, opcode::phase, dec);

@@ -1,6 +1,7 @@
 // Device programs: download, start, and the watcher that notices the end.
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
@@ -35,6 +36,35 @@ struct controller::programWatchers {
     {
         std::lock_guard<std::mutex> lock(mutex);
         return stopping;
+    }
+
+    // The thread's own copy of the record keeps it alive for this notify.
+    void leave()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        idle.notify_all();
+    }
+};
+
+// Opened by execProgram once the start write went out (true) or failed (false).
+struct controller::startGate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    std::optional<bool> started;  // guarded by mutex
+
+    void open(bool sent)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        started = sent;
+        opened.notify_all();
+    }
+
+    bool wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        opened.wait(lock, [this] { return started.has_value(); });
+        return *started;
     }
 };
 
@@ -81,14 +111,27 @@ boost::shared_ptr<zk::completionNotifier> controller::execProgram(unsigned int a
         std::lock_guard<std::mutex> lock(watchers_->mutex);
         ++watchers_->running;
     }
+    // The watcher waits for the start write: before it, variable 0 still says "not running".
+    auto start = std::make_shared<startGate>();
+    boost::thread watcher;
     try {
-        boost::thread([this, notifier, watchers = watchers_] { watchProgram(notifier, watchers); }).detach();
+        watcher = boost::thread([this, notifier, watchers = watchers_, start] {
+            if (start->wait())
+                watchProgram(notifier);
+            watchers->leave();
+        });
     } catch (...) {
-        std::lock_guard<std::mutex> lock(watchers_->mutex);
-        --watchers_->running;
+        watchers_->leave();
         throw;
     }
-    setValue(0, 1);
+    watcher.detach();
+    try {
+        setValue(0, 1);
+    } catch (...) {
+        start->open(false);
+        throw;
+    }
+    start->open(true);
     return notifier;
 }
 
@@ -102,11 +145,9 @@ void controller::logEnd(const char* format)
     BOOST_LOG_SEV(log_, zk::logger::info) << boost::format(format) % position;
 }
 
-// The thread's own copy of the count keeps it alive for the final notify.
-void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier,
-                              const std::shared_ptr<programWatchers>& watchers)
+void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier)
 {
-    while (!notifier->isCancelled() && !watchers->stopRequested()) {
+    while (!notifier->isCancelled() && !watchers_->stopRequested()) {
         try {
             unsigned char command = 0;
             std::vector<unsigned char> payload;
@@ -128,9 +169,6 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
             BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
         }
     }
-    std::lock_guard<std::mutex> lock(watchers->mutex);
-    --watchers->running;
-    watchers->idle.notify_all();
 }
 
 void controller::stopWatchers()

@@ -253,8 +253,8 @@ BOOST_AUTO_TEST_CASE(record_timing)
              {"a phase's first tick with the pending acceleration before it", {accel(8), accel(-4), wait(2)}, 4, 3, 0, -4},
              {"short cruise: 2 ticks", {accel(8), accel(0), wait(0)}, 3, 2, 8, 0},
              {"long cruise on variable 21: m + 1 ticks", {accel(8), accel(0), {1, 0, 0x15, 25, 3}, waitVar21}, 5, 6, 8, 0},
-             {"immediate waits take a tick at least, variable ones none when <= 0",
-              {wait(-5), {1, 0, 0x15, 25, -3}, waitVar21, {1, 0, 0x15, 25, 0}, waitVar21, {0}}, 2, 0, 0, 0},
+             {"immediate waits take a tick at least, variable ones none when 0",
+              {wait(0), {1, 0, 0x15, 25, 0}, waitVar21, {0}}, 2, 0, 0, 0},
              {"stop takes no time and clears speed, pending and remainder", {accel(6), {0}, {0}, {0x30}, {0}}, 4, 1, 0, 0},
              {"counted loop: a taken branch takes a tick, falling through none",
               {{1, 0, 5, 25, 3}, {0x11, 0, 5, 25, 1}, {4, 4, 0, 25, -2}}, 2, 0, 0, 0},
@@ -282,6 +282,23 @@ BOOST_AUTO_TEST_CASE(record_timing)
         BOOST_TEST((g.position() == c.position && g.speed() == c.speed && g.pending() == c.pending && g.accumulator() == 0),
                    c.what << ": " << g.position() << " " << g.speed() << " " << g.pending() << " " << g.accumulator());
         BOOST_TEST((s.run(1) == sequencer::ending::normal && v.get(0) == 0 && g.speed() == 0), c.what);
+    }
+}
+
+// Counts are unsigned 32-bit, as the planner writes the low 32 bits of its tick counts: from 2^31 on
+// they are long waits, not negative ones.
+BOOST_AUTO_TEST_CASE(wait_counts_from_2_31_on_are_long)
+{
+    for (const programRecord& longWait : {wait(std::int32_t(0x80000000)), wait(-1), programRecord{0x20, 0, 0, 0x15, 0}}) {
+        stepGenerator g;
+        deviceVariables v(g);
+        sequencer s(g, v);
+        g.setLimits({4, 1000, 50});
+        v.set(0x15, -2);
+        s.load(0, longWait);
+        s.load(1, programEnd);
+        s.start(0);
+        BOOST_TEST((s.run(100000) == sequencer::ending::none && s.running()), "arg3 " << int(longWait.arg3));
     }
 }
 
