@@ -12,6 +12,7 @@
 #include <string>
 
 #include "qzsmc/controller.hpp"
+#include "support/common.hpp"
 #include "support/step_reference.hpp"
 
 namespace bdata = boost::unit_test::data;
@@ -163,6 +164,50 @@ BOOST_DATA_TEST_CASE(solver_never_returns_negative_or_endless_phases,
         BOOST_TEST(boost::get<1>(p.getTimes(unitPath, a)) == 0u);
     else
         BOOST_CHECK_THROW(p.getTimes(unitPath, a), controller::errorNoSolution);
+}
+
+// Any input at all: positions anywhere (distances beyond 2^31 - 1 too), any limits, speeds, pending
+// accelerations, accumulators and accelerations of both signs, both sign conventions. Each call
+// returns non-negative phases or throws one of the solver's two errors, within 1 ms of CPU time.
+BOOST_AUTO_TEST_CASE(solver_is_bounded_on_any_input)
+{
+    std::mt19937_64 rng(23);
+    auto uniform = [&](std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng); };
+    auto logUniform = [&](std::int64_t hi) {  // 1..hi, each decade alike
+        return std::clamp<std::int64_t>(std::exp(std::uniform_real_distribution<double>(0, std::log(double(hi)))(rng)), 1, hi);
+    };
+    auto any = [&] {  // a 32-bit value: often 0, small, huge or the most negative
+        const std::int64_t v = uniform(0, 9) == 0 ? 0 : uniform(0, 49) == 0 ? INT32_MIN : logUniform(INT32_MAX);
+        return int(uniform(0, 1) ? v : -v);
+    };
+    const int calls = 1000000 / qz::test::sanitizerSlowdown;
+    std::vector<std::int64_t> times;
+    times.reserve(calls);
+    int solved = 0, faults = 0;
+    for (int i = 0; i < calls; ++i) {
+        const std::int64_t P = logUniform(INT32_MAX);
+        const limits l{std::uint32_t(P), std::uint32_t(logUniform(INT32_MAX)), std::uint32_t(logUniform(INT32_MAX))};
+        const int from = int(uniform(INT32_MIN, INT32_MAX));
+        const int to = uniform(0, 3) ? int(std::uint32_t(from) + std::uint32_t(any())) : int(uniform(INT32_MIN, INT32_MAX));
+        const int a = any();
+        controller::_moveParameters p{from, any(), any(), uniform(0, 3) ? uniform(1 - P, P - 1) : std::int64_t(rng()),
+                                      to, any(), uniform(0, 1) ? -a : any(), any()};
+        const std::int64_t start = qz::test::threadCpuNs();
+        try {
+            const auto t = p.getTimes(l, a);
+            ++solved;
+            faults += std::int64_t(boost::get<0>(t)) < 0 || std::int64_t(boost::get<1>(t)) < 0 ||
+                      std::int64_t(boost::get<2>(t)) < 0;
+        } catch (const controller::errorNoSolution&) {
+        } catch (const controller::errorZeroSpeed&) {
+        }
+        times.push_back(qz::test::threadCpuNs() - start);
+    }
+    const auto [median, maximum] = qz::test::spreadOf(times);
+    BOOST_TEST_MESSAGE(calls << " solver calls, " << solved << " solved: median " << median << " ns, maximum "
+                             << maximum << " ns of CPU time");
+    BOOST_TEST(faults == 0);
+    BOOST_TEST(maximum < 1000000 * qz::test::sanitizerSlowdown);
 }
 
 // Moves in the terminal's ranges: 2^16..2^31-1 sub-steps per microstep, maximum speeds up to one

@@ -17,20 +17,14 @@
 
 #include "boardsim/sequencer.hpp"
 #include "qzsmc/controller.hpp"
+#include "support/common.hpp"
 #include "support/link_fixture.hpp"
 
 namespace {
 
 using qz::smc::controller;
 
-// The sanitizers slow the generator's tick loop: fewer moves under them (the sanitizer builds use GCC).
-#if defined(__SANITIZE_THREAD__)
-constexpr int sanitizerSlowdown = 25;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int sanitizerSlowdown = 10;
-#else
-constexpr int sanitizerSlowdown = 1;
-#endif
+using qz::test::sanitizerSlowdown;
 
 constexpr std::int32_t wideOpen = 0x7FFFFFFF;
 constexpr std::int64_t longestPhase = 500000;  // ticks; the release run stays within a minute
@@ -154,6 +148,88 @@ BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
         BOOST_TEST(faults == 0, summary.str() << listed.str());
     }
     boost::log::core::get()->set_logging_enabled(true);
+}
+
+// Extreme but legal moves: positions near +-2^31, distances up to 2^31 - 1 and beyond, every sub-step
+// size, speeds and accelerations up to 2^31 - 1. Each plan is made within 1 ms of CPU time or refused
+// with the solver's errors (longer ways always); the shorter plans also run on the board, which must
+// end where the model ends.
+BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
+{
+    const auto board = qz::test::startBoard();
+    qz::test::linkTo<controller> f;
+    qz::boardsim::stepGenerator generator;
+    qz::boardsim::deviceVariables variables{generator};
+    qz::boardsim::sequencer sequencer{generator, variables};
+    boost::log::core::get()->set_logging_enabled(false);
+    draws d;
+    const int count = 20000 / sanitizerSlowdown;
+    constexpr std::uint64_t ranLimit = 2000000;  // ticks: longer plans are only planned
+    std::vector<std::int64_t> times;
+    int faults = 0, refused = 0, ran = 0, offTarget = 0;
+    std::ostringstream listed;
+    std::int32_t path = 0;
+    for (int moves = 0; moves < count; ++moves) {
+        if (moves % 500 == 0) {
+            path = static_cast<std::int32_t>(d.logUniform(1, wideOpen));
+            f.link->setDeviceSettings({{std::uint32_t(path), std::uint32_t(wideOpen), 0x7FFFFFFF}, 0, 0, {}, {}});
+            generator.setLimits({path, wideOpen, wideOpen});
+        }
+        const std::int64_t edge = d.uniform(0, 1) ? INT32_MIN : INT32_MAX, distance = d.logUniform(1, 0x100000000);
+        const std::int64_t from = d.uniform(0, 1) ? edge - (edge > 0 ? 1 : -1) * d.logUniform(1, 1000000) - 1 + (edge > 0 ? 1 : -1)
+                                                  : d.uniform(INT32_MIN, INT32_MAX);
+        const std::int64_t to = from + (d.uniform(0, 1) ? distance : -distance);
+        const move m{path, wideOpen, int(from), int(std::clamp<std::int64_t>(to, INT32_MIN, INT32_MAX)),
+                     int(d.logUniform(1, wideOpen)), int(d.logUniform(1, wideOpen))};
+        const bool tooFar = std::abs(std::int64_t{m.to} - m.from) > wideOpen;
+        controller::_moveState model{m.from, 0, 0, 0};
+        controller::program p;
+        std::uint64_t planned = 0;
+        const std::int64_t start = qz::test::threadCpuNs();
+        try {
+            f.link->partialPath(p, model, m.to, 0, m.speed, m.accel, m.accel, std::numeric_limits<std::uint64_t>::max(),
+                                false, &planned);
+        } catch (const std::exception& e) {
+            times.push_back(qz::test::threadCpuNs() - start);
+            ++refused;
+            if (!dynamic_cast<const controller::errorZeroSpeed*>(&e) && !dynamic_cast<const controller::errorNoSolution*>(&e)) {
+                if (++faults <= 20)
+                    listed << "\n  " << m << ": planner threw " << boost::core::demangle(typeid(e).name());
+            }
+            continue;
+        }
+        times.push_back(qz::test::threadCpuNs() - start);
+        if (tooFar && ++faults <= 20)
+            listed << "\n  " << m << ": planned a way longer than 2^31 - 1 microsteps";
+        if (planned / 10 > ranLimit)
+            continue;
+        ++ran;
+        p.push_front({0x30});
+        p.push_back({0x30});
+        controller::appendProgramEnd(p);
+        sequencer.clearProgram();
+        for (std::size_t slot = 0; slot < p.size(); ++slot)
+            sequencer.load(slot, {p[slot].opcode, p[slot].arg1, p[slot].arg2, p[slot].arg3, p[slot].value});
+        generator.setPosition(m.from);
+        sequencer.start(0);
+        const auto ending = sequencer.run(4 * ranLimit);
+        sequencer.stop();
+        if (ending != qz::boardsim::sequencer::ending::normal || generator.position() != model.position) {
+            if (++faults <= 20)
+                listed << "\n  " << m << ": model ends at " << model.position << ", board at " << generator.position();
+        } else {
+            offTarget += model.position != m.to;
+        }
+    }
+    boost::log::core::get()->set_logging_enabled(true);
+    const auto [median, maximum] = qz::test::spreadOf(times);
+    std::ostringstream summary;
+    summary << count << " extreme moves: " << refused << " refused, " << ran << " run on the board (" << offTarget
+            << " of them where the model left the target), " << faults << " faults; planning CPU time median "
+            << median << " ns, maximum " << maximum << " ns";
+    BOOST_TEST_MESSAGE(summary.str());
+    BOOST_TEST(faults == 0, summary.str() << listed.str());
+    BOOST_TEST(maximum < 1000000 * sanitizerSlowdown, summary.str());
 }
 
 // The whole way: moveTo loads and starts each program on a board that runs it at its top speed,

@@ -135,14 +135,25 @@ BOOST_AUTO_TEST_CASE(a_move_corrects_once_inside_its_brackets_and_logs_each_segm
 // Refused before anything is emitted; a start above the maximum speed says so on the main logger.
 BOOST_AUTO_TEST_CASE(segments_the_planner_cannot_take_fail_with_their_error_and_emit_nothing)
 {
+    constexpr int most = std::numeric_limits<int>::max(), least = std::numeric_limits<int>::min();
     const struct {
         int speed, endSpeed, maxSpeed, acc, dec;
         const char* failure;
+        int from = 0, to = 10;
     } rows[] = {
         {0, 0, 0, 10, 10, "errorZeroSpeed"},           {0, 1001, 1000, 10, 10, "errorNoSolution"},
         {0, -1001, -1000, 10, 10, "errorNoSolution"},  {0, 0, 1000, 0, 10, "errorZeroAcceleration"},
         {0, 0, 1000, 10, 0, "errorZeroAcceleration"},  {1001, 0, 1000, 10, 10, "not implemented"},
         {-1001, 0, -1000, 10, 10, "not implemented"},
+        // -2^31 has no magnitude to plan with
+        {0, 0, least, 10, 10, "max. speed -2147483648 out of range"},
+        {0, least, 1000, least, least, "errorNoSolution"},
+        {least, 0, 1000, 10, 10, "not implemented"},
+        // farther than the 32-bit position counter reaches
+        {0, 0, most, 1000, 1000, "errorNoSolution", 2000000000, -2000000000},
+        {0, 0, most, 1000, 1000, "errorNoSolution", least, most},
+        // a cruise of about 10^10 ticks: its count does not fit the board's 32 bits
+        {0, 0, 1, 1, 1, "errorNoSolution", 0, 10000000},
     };
     planner f(1000);
     for (const auto& r : rows) {
@@ -150,9 +161,9 @@ BOOST_AUTO_TEST_CASE(segments_the_planner_cannot_take_fail_with_their_error_and_
                                        << ", acc. " << r.acc << ", dec. " << r.dec);
         qz::test::logCapture log;
         controller::program p;
-        controller::_moveState state{0, r.speed, 0, 0};
+        controller::_moveState state{r.from, r.speed, 0, 0};
         const std::string failure = failureOf([&] {
-            f.link->partialPath(p, state, 10, r.endSpeed, r.maxSpeed, r.acc, r.dec, unlimited, false, nullptr);
+            f.link->partialPath(p, state, r.to, r.endSpeed, r.maxSpeed, r.acc, r.dec, unlimited, false, nullptr);
         });
         BOOST_TEST(failure.find(r.failure) != std::string::npos, failure);
         BOOST_TEST(p.empty());
@@ -169,8 +180,13 @@ BOOST_AUTO_TEST_CASE(planning_without_usable_limits_fails_clearly)
     BOOST_TEST(plan(*qz::test::linkTo<controller>().link).find("limits unknown") != std::string::npos);
     planner f(0x80000000u);
     BOOST_TEST(plan(*f.link).find("limits unknown") != std::string::npos, plan(*f.link));
+    f.link->setDeviceSettings({{1000, 0, 0x7FFFFFFF}, 0, 0, {}, {}});
+    BOOST_TEST(plan(*f.link).find("limits unusable") != std::string::npos, plan(*f.link));
     f.link->init();
     BOOST_TEST(plan(*f.link) == "nothing");
+    // An acceleration of -2^31 is cut to the maximum speed like any other too large one.
+    BOOST_TEST(text(f.link->makePath(0, 1000, 1000, std::numeric_limits<int>::min(), 100, nullptr)) ==
+               text(f.link->makePath(0, 1000, 1000, 1000, 100, nullptr)));
 }
 
 // Forward moves accelerate with +acc and brake with -dec, backward ones the reverse; a start too

@@ -166,6 +166,20 @@ BOOST_AUTO_TEST_CASE(an_announced_end_is_never_taken_for_a_silent_one)
     BOOST_TEST(completed == runs, runs - completed << " of " << runs << " announced ends taken for silent ones");
 }
 
+// The watcher judges only a program whose start went out: when the start write fails (the board
+// drops the connection after the variable 1 write), the error reaches the caller and the watcher
+// ends without a command, not with "program terminated" once the link is back.
+BOOST_AUTO_TEST_CASE(a_failed_start_write_leaves_the_watcher_silent)
+{
+    rig f({"--tcp-close-after", "1"});
+    f.frames();
+    BOOST_CHECK_THROW(f.c().execProgram(0), std::exception);
+    std::this_thread::sleep_for(milliseconds(1500));
+    BOOST_TEST(f.link.log.matching("] program ").empty(), f.link.log.dump());
+    const Lines sent = f.frames();
+    BOOST_TEST(std::count(sent.begin(), sent.end(), readState) == 0, f.board->logTail());
+}
+
 BOOST_AUTO_TEST_CASE(a_cancelled_watcher_stops_polling_and_never_completes)
 {
     rig f;

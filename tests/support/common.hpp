@@ -1,11 +1,45 @@
-// Small helpers every test file may use: elapsed time and hex text.
+// Small helpers every test file may use: elapsed time, the sanitizers' slowdown and hex text.
 #pragma once
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qz::test {
+
+// The sanitizers slow tick loops and planning: fewer cases under them (the sanitizer builds use GCC).
+#if defined(__SANITIZE_THREAD__)
+constexpr int sanitizerSlowdown = 25;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int sanitizerSlowdown = 10;
+#else
+constexpr int sanitizerSlowdown = 1;
+#endif
+
+// CPU time of the calling thread: a call's own cost, whatever else the machine runs meanwhile.
+inline std::int64_t threadCpuNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+// Median and maximum of measured times.
+struct spread {
+    std::int64_t median, maximum;
+};
+inline spread spreadOf(std::vector<std::int64_t> times)
+{
+    if (times.empty())
+        return {0, 0};
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    return {times[times.size() / 2], *std::max_element(times.begin(), times.end())};
+}
 
 inline long msSince(std::chrono::steady_clock::time_point start)
 {
