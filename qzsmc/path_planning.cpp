@@ -93,6 +93,12 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
     if (static_cast<std::int32_t>(limits.speed) <= 0 || static_cast<std::int32_t>(limits.accel) <= 0)
         throw std::runtime_error("step-generator limits unusable (limits.speed " + std::to_string(limits.speed) +
                                  ", limits.accel " + std::to_string(limits.accel) + "): nothing can move");
+    // The generator holds speeds within limits.speed and accelerations within limits.accel: a
+    // plan beyond them is not what the board runs, and one that brakes harder than it can
+    // overshoots and runs away from the target.
+    maxSpeed = std::min<int>(maxSpeed, static_cast<std::int32_t>(limits.speed));
+    acc = std::min({acc, maxSpeed, static_cast<int>(static_cast<std::int32_t>(limits.accel))});
+    dec = std::min({dec, maxSpeed, static_cast<int>(static_cast<std::int32_t>(limits.accel))});
 
     std::uint64_t ta = 0, tv = 0, td = 0;
     int speedReached = 0, decelerationPoint = 0;

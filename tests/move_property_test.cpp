@@ -71,11 +71,10 @@ using qz::test::testNetworkOnly;
 BOOST_TEST_GLOBAL_FIXTURE(testNetworkOnly);
 
 // Each move is planned as moveTo plans it (a makePath program, then its two tail records) and run by
-// the board's sequencer as its command handlers drive it; limits change every 500 moves. In the
-// terminal's range every move the planner takes must land on the target. With a speed limit below
-// the maximum speed the generator clamps, which the solver does not foresee: there the board must
-// still end where the model ends, but how often that misses the target is only measured. The
-// planner logs several lines per move, so logging is off meanwhile.
+// the board's sequencer as its command handlers drive it; limits change every 500 moves. Every move
+// the planner takes must land on the target, in the terminal's range and with a speed limit below
+// the maximum speed (the planner plans within the generator's limits). The planner logs several
+// lines per move, so logging is off meanwhile.
 BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
 {
     const auto board = qz::test::startBoard();
@@ -136,12 +135,11 @@ BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
                 fault(m, "model ends at " + std::to_string(model.position) + ", board " + where);
             } else if (model.position != m.to) {
                 ++offTarget;
-                if (!clamped)
-                    fault(m, "model and board end at " + std::to_string(model.position));
+                fault(m, "model and board end at " + std::to_string(model.position));
             }
         }
         std::ostringstream summary;
-        summary << (clamped ? "speed limit below the maximum speed (measured)" : "in range") << ": " << count
+        summary << (clamped ? "speed limit below the maximum speed" : "in range") << ": " << count
                 << " moves: " << faults << " faults, " << shortRamps << " refused for a ramp of 1 to 3 ticks, "
                 << offTarget << " where the model left the target";
         BOOST_TEST_MESSAGE(summary.str());
@@ -153,7 +151,7 @@ BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
 // Extreme but legal moves: positions near +-2^31, distances up to 2^31 - 1 and beyond, every sub-step
 // size, speeds and accelerations up to 2^31 - 1. Each plan is made within 1 ms of CPU time or refused
 // with the solver's errors (longer ways always); the shorter plans also run on the board, which must
-// end where the model ends.
+// end where the model ends and closer to the target than half the way.
 BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
 {
     const auto board = qz::test::startBoard();
@@ -167,6 +165,7 @@ BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
     constexpr std::uint64_t ranLimit = 2000000;  // ticks: longer plans are only planned
     std::vector<std::int64_t> times;
     int faults = 0, refused = 0, ran = 0, offTarget = 0;
+    double worstMiss = 0;  // of the distance
     std::ostringstream listed;
     std::int32_t path = 0;
     for (int moves = 0; moves < count; ++moves) {
@@ -217,15 +216,21 @@ BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
         if (ending != qz::boardsim::sequencer::ending::normal || generator.position() != model.position) {
             if (++faults <= 20)
                 listed << "\n  " << m << ": model ends at " << model.position << ", board at " << generator.position();
-        } else {
-            offTarget += model.position != m.to;
+        } else if (model.position != m.to) {
+            ++offTarget;
+            const std::int64_t before = std::abs(std::int64_t{m.to} - m.from), after = std::abs(std::int64_t{m.to} - model.position);
+            worstMiss = std::max(worstMiss, double(after) / double(before));
+            // Speeds of many microsteps a tick can miss by a little; a plan must never run away.
+            if (after > before / 2 && ++faults <= 20)
+                listed << "\n  " << m << ": model and board end at " << model.position;
         }
     }
     boost::log::core::get()->set_logging_enabled(true);
     const auto [median, maximum] = qz::test::spreadOf(times);
     std::ostringstream summary;
     summary << count << " extreme moves: " << refused << " refused, " << ran << " run on the board (" << offTarget
-            << " of them where the model left the target), " << faults << " faults; planning CPU time median "
+            << " of them where the model left the target, by " << worstMiss * 100 << "% of the distance at most), "
+            << faults << " faults; planning CPU time median "
             << median << " ns, maximum " << maximum << " ns";
     BOOST_TEST_MESSAGE(summary.str());
     BOOST_TEST(faults == 0, summary.str() << listed.str());
