@@ -65,6 +65,37 @@ struct draws {
     }
 };
 
+// The board's own sequencer and step generator, in this process.
+struct boardModel {
+    qz::boardsim::stepGenerator generator;
+    qz::boardsim::deviceVariables variables{generator};
+    qz::boardsim::sequencer sequencer{generator, variables};
+
+    // Runs a planned segment as moveTo sends it (bracketed, then its two tail records) from `from`;
+    // empty when the board ends normally at `end`, else what it did.
+    std::string run(controller::program p, int from, std::int32_t end, std::uint64_t ticks)
+    {
+        p.push_front({0x30});
+        p.push_back({0x30});
+        controller::emplaceInstruction(p, 1, 1, 0x18);
+        controller::appendProgramEnd(p);
+        sequencer.clearProgram();
+        for (std::size_t slot = 0; slot < p.size(); ++slot)
+            sequencer.load(slot, {p[slot].opcode, p[slot].arg1, p[slot].arg2, p[slot].arg3, p[slot].value});
+        generator.setPosition(from);
+        sequencer.start(0);
+        const auto ending = sequencer.run(ticks);
+        sequencer.stop();
+        using result = qz::boardsim::sequencer::ending;
+        if (ending == result::normal && generator.position() == end)
+            return {};
+        const std::string where = ending == result::abnormal ? sequencer.failure()
+                                  : ending == result::none   ? "still running"
+                                                             : "at " + std::to_string(generator.position());
+        return "model ends at " + std::to_string(end) + ", board " + where;
+    }
+};
+
 }  // namespace
 
 using qz::test::testNetworkOnly;
@@ -77,11 +108,9 @@ BOOST_TEST_GLOBAL_FIXTURE(testNetworkOnly);
 // lines per move, so logging is off meanwhile.
 BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
 {
-    const auto board = qz::test::startBoard();
+    const auto remote = qz::test::startBoard();
     qz::test::linkTo<controller> f;
-    qz::boardsim::stepGenerator generator;
-    qz::boardsim::deviceVariables variables{generator};
-    qz::boardsim::sequencer sequencer{generator, variables};
+    boardModel board;
     boost::log::core::get()->set_logging_enabled(false);
     for (const bool clamped : {false, true}) {
         const int count = (clamped ? 10000 : 100000) / sanitizerSlowdown;
@@ -97,7 +126,7 @@ BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
                 path = static_cast<std::int32_t>(d.logUniform(1 << 16, wideOpen));
                 speedLimit = clamped ? static_cast<std::int32_t>(d.logUniform(path / 100, path / 2)) : wideOpen;
                 f.link->setDeviceSettings({{std::uint32_t(path), std::uint32_t(speedLimit), 0x7FFFFFFF}, 0, 0, {}, {}});
-                generator.setLimits({path, speedLimit, wideOpen});
+                board.generator.setLimits({path, speedLimit, wideOpen});
             }
             const move m = d.next(path, speedLimit, clamped ? speedLimit + 1 : 1);
             controller::_moveState model{m.from, 0, 0, 0};
@@ -116,23 +145,8 @@ BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
                     fault(m, "planner threw " + boost::core::demangle(typeid(e).name()));
                 continue;
             }
-            p.push_front({0x30});
-            p.push_back({0x30});
-            controller::emplaceInstruction(p, 1, 1, 0x18);
-            controller::appendProgramEnd(p);
-            sequencer.clearProgram();
-            for (std::size_t slot = 0; slot < p.size(); ++slot)
-                sequencer.load(slot, {p[slot].opcode, p[slot].arg1, p[slot].arg2, p[slot].arg3, p[slot].value});
-            generator.setPosition(m.from);
-            sequencer.start(0);
-            const auto ending = sequencer.run(tickLimit);
-            sequencer.stop();
-            using result = qz::boardsim::sequencer::ending;
-            if (ending != result::normal || generator.position() != model.position) {
-                const std::string where = ending == result::abnormal ? sequencer.failure()
-                                          : ending == result::none   ? "still running"
-                                                                     : "at " + std::to_string(generator.position());
-                fault(m, "model ends at " + std::to_string(model.position) + ", board " + where);
+            if (const std::string failed = board.run(p, m.from, model.position, tickLimit); !failed.empty()) {
+                fault(m, failed);
             } else if (model.position != m.to) {
                 ++offTarget;
                 fault(m, "model and board end at " + std::to_string(model.position));
@@ -154,11 +168,9 @@ BOOST_AUTO_TEST_CASE(random_moves_end_where_the_model_ends_on_target)
 // end where the model ends and closer to the target than half the way.
 BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
 {
-    const auto board = qz::test::startBoard();
+    const auto remote = qz::test::startBoard();
     qz::test::linkTo<controller> f;
-    qz::boardsim::stepGenerator generator;
-    qz::boardsim::deviceVariables variables{generator};
-    qz::boardsim::sequencer sequencer{generator, variables};
+    boardModel board;
     boost::log::core::get()->set_logging_enabled(false);
     draws d;
     const int count = 20000 / sanitizerSlowdown;
@@ -172,7 +184,7 @@ BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
         if (moves % 500 == 0) {
             path = static_cast<std::int32_t>(d.logUniform(1, wideOpen));
             f.link->setDeviceSettings({{std::uint32_t(path), std::uint32_t(wideOpen), 0x7FFFFFFF}, 0, 0, {}, {}});
-            generator.setLimits({path, wideOpen, wideOpen});
+            board.generator.setLimits({path, wideOpen, wideOpen});
         }
         const std::int64_t edge = d.uniform(0, 1) ? INT32_MIN : INT32_MAX, distance = d.logUniform(1, 0x100000000);
         const std::int64_t from = d.uniform(0, 1) ? edge - (edge > 0 ? 1 : -1) * d.logUniform(1, 1000000) - 1 + (edge > 0 ? 1 : -1)
@@ -203,19 +215,9 @@ BOOST_AUTO_TEST_CASE(extreme_moves_plan_quickly_and_the_board_follows_the_model)
         if (planned / 10 > ranLimit)
             continue;
         ++ran;
-        p.push_front({0x30});
-        p.push_back({0x30});
-        controller::appendProgramEnd(p);
-        sequencer.clearProgram();
-        for (std::size_t slot = 0; slot < p.size(); ++slot)
-            sequencer.load(slot, {p[slot].opcode, p[slot].arg1, p[slot].arg2, p[slot].arg3, p[slot].value});
-        generator.setPosition(m.from);
-        sequencer.start(0);
-        const auto ending = sequencer.run(4 * ranLimit);
-        sequencer.stop();
-        if (ending != qz::boardsim::sequencer::ending::normal || generator.position() != model.position) {
+        if (const std::string failed = board.run(p, m.from, model.position, 4 * ranLimit); !failed.empty()) {
             if (++faults <= 20)
-                listed << "\n  " << m << ": model ends at " << model.position << ", board at " << generator.position();
+                listed << "\n  " << m << ": " << failed;
         } else if (model.position != m.to) {
             ++offTarget;
             const std::int64_t before = std::abs(std::int64_t{m.to} - m.from), after = std::abs(std::int64_t{m.to} - model.position);
