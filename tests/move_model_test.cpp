@@ -191,7 +191,7 @@ BOOST_AUTO_TEST_CASE(solver_is_bounded_on_any_input)
         const int to = uniform(0, 3) ? int(std::uint32_t(from) + std::uint32_t(any())) : int(uniform(INT32_MIN, INT32_MAX));
         const int a = any();
         controller::_moveParameters p{from, any(), any(), uniform(0, 3) ? uniform(1 - P, P - 1) : std::int64_t(rng()),
-                                      to, any(), uniform(0, 1) ? -a : any(), any()};
+                                      to, any(), uniform(0, 1) ? int(0u - std::uint32_t(a)) : any(), any()};
         const std::int64_t start = qz::test::threadCpuNs();
         try {
             const auto t = p.getTimes(l, a);
