@@ -553,6 +553,15 @@ BOOST_AUTO_TEST_CASE(a_sticky_switch_latches_at_once_until_released)
     BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 300), b.variable(20));
 }
 
+// The switch needs a side, its jitter and stickiness need the switch; positions are signed.
+BOOST_AUTO_TEST_CASE(limit_options)
+{
+    BOOST_TEST(parseHardware(parsed("--limit-switch -0x80000000")).limit->position == INT32_MIN);
+    for (const char* bad : {"--limit-switch 0", "--limit-switch -0", "--limit-switch 0x80000000", "--limit-switch 1 --limit-jitter 256",
+                            "--limit-jitter 1", "--limit-sticky 1", "--limit-switch --5"})
+        BOOST_CHECK_THROW(parseHardware(parsed(bad)), std::invalid_argument);
+}
+
 // The Nth program started hangs where it stands until it is stopped; the others run.
 BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
 {
