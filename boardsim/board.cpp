@@ -23,7 +23,7 @@ void reportOnStandardError(const std::string& text)
     std::cerr << "qzsmc-board: " << text << std::endl;
 }
 
-board::board(identity id, networkConfig defaults, faults f, settingsFile store)
+board::board(identity id, networkConfig defaults, faults f, settingsFile store, hardwareOptions hardware)
     : id_(std::move(id)),
       model_(driverModelOf(id_.revision)),
       defaults_(defaults),
@@ -34,7 +34,14 @@ board::board(identity id, networkConfig defaults, faults f, settingsFile store)
 {
     stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
     settings_ = stored_;
-    applied_ = registerWords(settings_, model_);
+    applyRegisters();
+    devices_.drive().loseEvery(faults_.motion.loseEvery);
+    devices_.setInputWord(hardware.inputWord);
+    devices_.setPressureRaw(hardware.pressureRaw);
+    if (hardware.limit)
+        devices_.fitLimitSwitch(*hardware.limit);
+    if (hardware.receiverReadout)
+        devices_.fitReceiver(*hardware.receiverReadout);
 }
 
 void board::setReporter(reporter report)
@@ -198,7 +205,7 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
         r.payload = settings_;
         break;
     case tcpCommand::commitSettings:
-        applied_ = registerWords(settings_, model_);
+        applyRegisters();
         break;
     case tcpCommand::defaultSettings:
         settings_ = factorySettings(model_);
@@ -208,14 +215,14 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
         break;
     case tcpCommand::outputs: {
         std::uint32_t mask = getLE32(&payload[0]);
-        outputs_ = (outputs_ & ~mask) | (getLE32(&payload[4]) & mask);
+        devices_.setOutputs((devices_.outputs() & ~mask) | (getLE32(&payload[4]) & mask));
         break;
     }
     case tcpCommand::inputs:
-        putLE32(r.payload, inputs_);
+        putLE32(r.payload, devices_.inputs());
         break;
     case tcpCommand::pressure:
-        putLE32(r.payload, pressureRaw_);
+        putLE32(r.payload, devices_.pressureRaw());
         break;
     case tcpCommand::writeVariable:
         return writeVariable(payload);
@@ -301,6 +308,8 @@ void board::writeProgramState(std::int32_t value)
         }
         variables_.set(deviceVariables::programState, value);
         sequencer_.start(static_cast<std::size_t>(slot));
+        if (++programsStarted_ == faults_.motion.hangProgram)
+            sequencer_.hang();
         return;
     }
     if (!run)
@@ -383,10 +392,22 @@ std::uint32_t board::sixRegisterRead(std::uint8_t address) const
     }
 }
 
-// No motor is modelled yet, so the driver stands at the start of its microstep table.
 std::uint32_t board::microstepCounter() const
 {
-    return 0;
+    return devices_.drive().microstepCounter();
+}
+
+// The image's register words go into the driver. Its counter runs against the position, except on
+// the six-register chip with `shaft` set: the direction the terminal's phase reading assumes.
+void board::applyRegisters()
+{
+    applied_ = registerWords(settings_, model_);
+    if (model_ == driverModel::fiveRegister) {
+        devices_.drive().setDriver(applied_[1] & 0xF, false);  // DRVCTRL: MRES in bits 0-3
+    } else {
+        const bool shaft = ((applied_[3] >> 4) & 1) != 0;        // GCONF bit 4
+        devices_.drive().setDriver((applied_[0] >> 24) & 0xF, shaft);  // CHOPCONF: MRES in bits 24-27
+    }
 }
 
 // Back to the state after power-on; the network configuration stays.
@@ -394,11 +415,10 @@ void board::softReset()
 {
     sequencer_.stop();
     sequencer_.clearProgram();
-    variables_.clear();
-    outputs_ = 0;
+    variables_.clear();  // the outputs too: they are variable 12
     pwm_.fill(0);
     settings_ = stored_;
-    applied_ = registerWords(settings_, model_);
+    applyRegisters();
     lastRegisterAddress_ = 0;
 }
 

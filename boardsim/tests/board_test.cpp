@@ -6,6 +6,7 @@
 #include <boost/test/unit_test.hpp>
 
 #include <cstdio>
+#include <set>
 #include <tuple>
 
 #include <unistd.h>
@@ -43,22 +44,26 @@ const std::string revision = "515a5f534d432073696d20312e30";  // "QZ_SMC sim 1.0
 // Factory images: register words, then limits, polarity, pressure level and the diagnostic words.
 const std::string factoryBlock = "ffffff7f ffffff7f ffffff7f 00000000 ffffff7f" + std::string(96, '0');
 
-faults withOptions(const std::string& options)
+boost::program_options::variables_map parsed(const std::string& options)
 {
     namespace po = boost::program_options;
     po::options_description all;
     addFaultOptions(all);
+    addHardwareOptions(all);
     po::variables_map vm;
     po::store(po::command_line_parser(po::split_unix(options)).options(all).run(), vm);
-    return parseFaults(vm);
+    return vm;
 }
+
+faults withOptions(const std::string& options) { return parseFaults(parsed(options)); }
 
 // A board with fault options as on the command line; what it reports is kept, not printed.
 struct testBoard : board {
     explicit testBoard(const std::string& options = "", personality kind = personality::board,
                        const std::string& rev = "QZ_SMC sim 1.0", const std::string& settingsPath = "")
         : board({*parseHardwareId(hwIdHex), rev, kind == personality::board ? "QZ_SMC" : "BOOT_LOADER", kind},
-                *decodeConfig(fromHex(boardRecord), personality::board), withOptions(options), settingsFile(settingsPath))
+                *decodeConfig(fromHex(boardRecord), personality::board), withOptions(options), settingsFile(settingsPath),
+                parseHardware(parsed(options)))
     {
         setReporter([this](const std::string& text) { reports.push_back(text); });
     }
@@ -76,6 +81,11 @@ struct testBoard : board {
     {
         for (const auto& [request, answers] : script) BOOST_TEST(send(request) == expand(answers), request);
     }
+
+    // Loads the program from slot 0, starts it and runs it for at most `most` ticks; whether it
+    // ended by its own end record.
+    bool runs(const std::vector<programRecord>& program, std::uint64_t most = 100000);
+    std::uint64_t ticksRun = 0;  // by the last runs()
 
     std::vector<std::string> reports;
 };
@@ -100,6 +110,46 @@ exchange limits(std::int32_t path)
 const programRecord programEnd{3, 0, 0, 25, 1};
 programRecord accel(std::int32_t v) { return {0x32, 0, 0, 25, v}; }
 programRecord wait(std::int32_t v) { return {0x20, 0, 0, 25, v}; }
+
+bool testBoard::runs(const std::vector<programRecord>& program, std::uint64_t most)
+{
+    for (std::size_t i = 0; i < program.size(); ++i)
+        play({load(static_cast<std::int64_t>(i), program[i])});
+    play({writeVar(1, 0), writeVar(0, 1)});
+    for (ticksRun = 1; ticksRun <= most; ++ticksRun)
+        if (advance(1))
+            return true;
+    return false;
+}
+
+// A move of exactly `travel` microsteps (|travel| >= 3) under limits(4): two ticks of acceleration
+// to one microstep per tick, the cruise, two ticks back down; as a program, with the end record.
+std::vector<programRecord> move(std::int32_t travel, bool program = false)
+{
+    const std::int32_t sign = travel > 0 ? 1 : -1;
+    std::vector<programRecord> p{{0x30}, accel(2 * sign), wait(1), accel(0), {1, 0, 21, 25, sign * travel - 2}, {0x20, 0, 0, 21, 0},
+                                 accel(-2 * sign), wait(1), {0x30}};
+    if (program)
+        p.push_back(programEnd);
+    return p;
+}
+
+// The terminal's limit search around that move: arm the handler, move, end with variable 24 = 1;
+// the handler latches the position into variable 20, brakes against the travel, waits for the
+// speed to leave the travel's sign, stops, disarms and ends with variable 24 = 2.
+std::vector<programRecord> limitSearch(std::int32_t travel)
+{
+    std::vector<programRecord> p{{1, 0, 15, 25, 2}, {1, 0, 16, 25, 0}, {1, 0, 24, 25, 1}};
+    for (const programRecord& r : move(travel))
+        p.push_back(r);
+    p.push_back(programEnd);
+    p[1].value = static_cast<std::int32_t>(p.size() | 0x80000000u);
+    for (const programRecord& r : std::vector<programRecord>{{1, 0, 20, 2, 0}, accel(travel > 0 ? -50 : 50), {0x11, 0, 4, 25, 0},
+                                                             {4, std::uint8_t(travel > 0 ? 4 : 1), 0, 25, -1}, {0x30},
+                                                             {1, 0, 16, 25, 0}, {1, 0, 24, 25, 2}, programEnd})
+        p.push_back(r);
+    return p;
+}
 
 }  // namespace
 
@@ -150,6 +200,19 @@ BOOST_AUTO_TEST_CASE(commands_and_refusals)
     b.play({{"030001", "030001"}, {"07002b 02000000", "07002b 00000000"}});
     BOOST_TEST(b.outputs() == 0u, "soft reset");
     boot.play({{"030001", "030001"}, {"030002", "170002 H"}, {"030004", "0400ff01"}, {"07002b 02000000", "0400ff01"}});
+}
+
+// The input lines read as variable 11 and command 0x25 alike, whatever is written to 11; variable 12 is
+// the outputs, for command 0x22, the terminal's writes and a program's records; a soft reset clears it.
+BOOST_AUTO_TEST_CASE(digital_lines_are_variables_11_and_12)
+{
+    testBoard b("--inputs 0x80000021 --pressure 0");
+    b.play({{"030025", "070025 21000080"}, readVar(11, 0x80000021), writeVar(11, 5), readVar(11, 0x80000021),
+            {"030027", "070027 00000000"}, writeVar(12, 64), {"0b0022 0c000000 04000000", "030022"}, readVar(12, 68),
+            limits(4), load(0, {2, 0, 12, 25, 0x30}), load(1, {3, 0, 12, 25, 0x40}), load(2, programEnd), writeVar(0, 1)});
+    BOOST_TEST(b.advance(5));
+    b.play({readVar(12, 0x34), {"030001", "030001"}, readVar(12, 0), {"030025", "070025 21000080"}});
+    BOOST_TEST(b.outputs() == 0u);
 }
 
 // Six-register chip: 0x34 answers the register the previous read addressed (GCONF at power-on), as the
@@ -328,6 +391,181 @@ BOOST_AUTO_TEST_CASE(programs_start_and_stop_through_variable_0)
     BOOST_TEST(b.reports.size() == 4u);
     BOOST_TEST(b.reports.back() == "program not started: limits.path is 0");
 }
+
+// The driver's phase as the terminal reads and orients it: the six-register chip's MSCNT through
+// 0x6A then 0, kept as read with `shaft`, else counted back; the five-register chip's 4-byte read
+// response, counted back.
+std::uint32_t terminalPhase(testBoard& b, bool sixRegister, unsigned mres, bool shaft)
+{
+    const std::uint32_t cycle = (256u >> mres) * 4;
+    std::uint32_t v;
+    if (sixRegister) {
+        b.send("080034 6a 00000000");
+        v = (getLE32(fromHex(b.send("080034 00 00000000")).data() + 3) & 0x3FF) >> mres;
+        if (shaft)
+            return v;
+    } else {
+        v = ((getLE32(fromHex(b.send("070034 00000000")).data() + 3) >> 10) & 0x3FF) >> mres;
+    }
+    return (cycle - v) % cycle;
+}
+
+BOOST_AUTO_TEST_SUITE(driver_phase)
+
+// The phase follows the motor in the direction the terminal assumes for each chip and `shaft`, at the
+// committed MRES, so that phase minus position keeps its value, 0 from power-on, over moves both ways.
+// A lost step reaches neither the driver nor the motor: the difference moves by one against the travel.
+BOOST_AUTO_TEST_CASE(phase_minus_position_holds_unless_steps_are_lost)
+{
+    using moves = std::vector<std::pair<std::int32_t, std::int32_t>>;  // travel, then the difference
+    const moves steady{{137, 0}, {-1000, 0}, {2001, 0}, {-53, 0}, {7, 0}, {-3300, 0}};
+    const moves lossy{{1000, -10}, {-1000, 0}, {250, -2}, {-250, 1}};
+    struct phaseCase { std::string options, revision; unsigned mres; bool shaft; moves travels; };
+    const std::string five = "QZ_SMC sim", six = "QZ_SMC TMC5130";
+    for (const phaseCase& c : std::vector<phaseCase>{
+             {"", five, 0, false, steady}, {"", five, 4, false, steady}, {"", five, 8, false, steady}, {"", six, 0, false, steady},
+             {"", six, 3, true, steady}, {"", six, 8, true, steady}, {"--lose-steps 100", five, 0, false, lossy},
+             {"--lose-steps 100", six, 2, true, lossy}}) {
+        const bool sixRegister = c.revision == six;
+        const std::string what = c.options + " " + c.revision + " MRES " + std::to_string(c.mres) + (c.shaft ? " shaft" : "");
+        const std::uint32_t cycle = (256u >> c.mres) * 4;
+        testBoard b(c.options, personality::board, c.revision);
+        const std::string image = sixRegister ? "5f0012" + le32(0x23214C | c.mres << 24) + "08180f00 0a000000" + le32(4 | c.shaft << 4) +
+                                            "00000000 aa000100"
+                                      : "5b0012 40f30e00" + le32(c.mres) + "72200800 16000d00 60050a00";
+        b.play({{image + "04000000 e8030000 32000000" + std::string(112, '0'), "030012"}, {"030014", "030014"}});
+        BOOST_TEST(terminalPhase(b, sixRegister, c.mres, c.shaft) == 0u, what);
+        for (const auto& [travel, difference] : c.travels) {
+            BOOST_REQUIRE(b.runs(move(travel, true)));
+            const std::uint32_t diff = (terminalPhase(b, sixRegister, c.mres, c.shaft) - static_cast<std::uint32_t>(b.variable(2))) % cycle;
+            BOOST_TEST(diff == static_cast<std::uint32_t>(difference) % cycle, what << " after " << travel);
+        }
+    }
+}
+
+BOOST_AUTO_TEST_SUITE_END()
+
+// The terminal's scan program, written out: variable 20 counts down from variable 19; each turn a
+// step move, 3 ticks of settling, the handshake (reflect: wait for inputs 0x60 clear, reflect output
+// off; else wait for ready 0x20; then handshake output up, wait for ready to fall), a 20-tick
+// exposure with a 5-tick pulse, handshake down; the loop goes back to slot 1.
+std::vector<programRecord> scan(bool reflect, bool handshake, std::int32_t step)
+{
+    std::vector<programRecord> p{{1, 0, 20, 19, 0}};
+    if (reflect && handshake)
+        p.push_back({2, 0, 12, 25, 0x20});
+    for (const programRecord& r : move(step))
+        p.push_back(r);
+    p.insert(p.end(), {{1, 0, 6, 25, 0}, wait(1)});
+    if (handshake) {
+        if (reflect)
+            p.insert(p.end(), {{0x12, 0, 11, 25, 0x60}, {0x11, 0, 19, 25, 0x60}, {4, 2, 0, 25, -1}, {3, 0, 12, 25, 0x20}});
+        else
+            p.insert(p.end(), {{0x12, 0, 11, 25, 0x20}, {4, 5, 0, 25, -1}});
+        p.insert(p.end(), {{2, 0, 12, 25, 0x10}, {0x12, 0, 11, 25, 0x20}, {4, 2, 0, 25, -1}});
+    }
+    p.insert(p.end(), {{2, 0, 12, 25, 8}, {1, 0, 6, 25, 0}, wait(2), {3, 0, 12, 25, 8}, {1, 0, 6, 25, 0}, wait(13)});
+    if (handshake)
+        p.push_back({3, 0, 12, 25, 0x10});
+    p.insert(p.end(), {{0x11, 0, 20, 25, 1}, {4, 4, 0, 25, -static_cast<std::int32_t>(p.size() + 1)}, {1, 0, 24, 25, 1}, programEnd});
+    return p;
+}
+
+// Scans end at start + count x step (count 0 still steps once: the counter is tested after the body).
+// The reflect handshake waits on the inputs: a receiver busy after each exposure holds every turn but
+// the first for about its read-out time; a line stuck busy holds the scan for good. The receiver also
+// raises ready for the plain handshake, which without it would wait for ever.
+BOOST_AUTO_TEST_CASE(scans_run_through_the_receiver_handshake)
+{
+    // Ticks from start to end when it ends: a turn of a 100-microstep move takes 120.
+    struct scanCase { std::string options; bool reflect, handshake; std::int32_t count, step; bool ends; std::uint64_t ticksLow, ticksHigh; };
+    for (const scanCase& c : std::vector<scanCase>{
+             {"", false, false, 3, 100, true, 360, 360}, {"", false, false, 0, 100, true, 120, 120}, {"", true, true, 3, -100, true, 360, 366},
+             {"--receiver 2000", true, true, 3, -100, true, 4000, 4400}, {"--receiver 2000", false, true, 3, 100, true, 4000, 4400},
+             {"--inputs 0x40", true, true, 3, 100, false, 0, 0}, {"", false, true, 1, 100, false, 0, 0}}) {
+        testBoard b(c.options);
+        b.play({limits(4), writeVar(2, 1000), writeVar(19, c.count)});
+        BOOST_TEST(b.runs(scan(c.reflect, c.handshake, c.step), 20000) == c.ends, c.options << " " << c.reflect);
+        if (!c.ends)
+            continue;
+        BOOST_TEST((b.variable(2) == 1000 + std::max(c.count, 1) * c.step && b.variable(12) == 0),
+                   c.options << " " << c.reflect << " " << c.count << ": at " << b.variable(2));
+        BOOST_TEST((b.ticksRun >= c.ticksLow && b.ticksRun <= c.ticksHigh), c.options << " " << c.reflect << ": " << b.ticksRun);
+    }
+}
+
+BOOST_AUTO_TEST_SUITE(limit_switch)
+
+// The search latches where the motor met the switch, brakes two microsteps on and ends with variable
+// 24 = 2 in either direction, the handler disarmed; the switch is in the motor's coordinates, so a
+// counter written beforehand shifts the latched value. A switch beyond the travel leaves variable 24 at
+// 1 and the handler armed. With jitter each search latches within the band, not always at one place.
+BOOST_AUTO_TEST_CASE(limit_search_latches_brakes_and_stops)
+{
+    // Variable 20 lies in [latchedLow, latchedHigh] after each search.
+    struct searchCase { std::string options; std::int32_t counterAtStart, travel, latchedLow, latchedHigh, result; };
+    for (const searchCase& c : std::vector<searchCase>{
+             {"--limit-switch 300", 0, 1000, 300, 300, 2}, {"--limit-switch -300", 0, -1000, -300, -300, 2},
+             {"--limit-switch 300", 5000, 1000, 5300, 5300, 2}, {"--limit-switch 300 --limit-jitter 20", 0, 1000, 280, 320, 2},
+             {"--limit-switch -300 --limit-jitter 20", 0, -1000, -320, -280, 2}, {"--limit-switch 1500", 0, 1000, 0, 0, 1}}) {
+        testBoard b(c.options);
+        b.play({limits(4), writeVar(2, c.counterAtStart)});
+        std::set<std::int32_t> latched;
+        for (int search = 0; search < 8; ++search) {
+            const std::int32_t start = b.variable(2);
+            BOOST_REQUIRE_MESSAGE(b.runs(limitSearch(c.travel)), c.options);
+            const std::int32_t at = b.variable(20), stop = b.variable(2), sign = c.travel > 0 ? 1 : -1;
+            latched.insert(at);
+            BOOST_TEST(b.variable(24) == c.result, c.options);
+            if (c.result == 1) {
+                BOOST_TEST((stop == start + c.travel && b.variable(16) < 0), c.options);
+                break;
+            }
+            BOOST_TEST((at >= c.latchedLow && at <= c.latchedHigh && stop == at + 2 * sign && b.variable(16) == 0),
+                       c.options << ": latched " << at << ", stopped at " << stop);
+            BOOST_REQUIRE(b.runs(move(-sign * 400, true)));
+        }
+        BOOST_TEST((latched.size() > 1) == (c.latchedLow != c.latchedHigh), c.options << ": " << latched.size());
+    }
+}
+
+// A sticky switch stays active until the motor is more than N microsteps back from where it tripped:
+// a search from closer latches at once where it starts; from farther, at the switch again.
+BOOST_AUTO_TEST_CASE(a_sticky_switch_latches_at_once_until_released)
+{
+    testBoard b("--limit-switch 300 --limit-sticky 100");
+    b.play({limits(4)});
+    BOOST_REQUIRE(b.runs(limitSearch(1000)));
+    BOOST_REQUIRE(b.runs(move(-80, true)));
+    BOOST_REQUIRE(b.runs(limitSearch(1000)));
+    BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 222), b.variable(20));
+    BOOST_REQUIRE(b.runs(move(-200, true)));
+    BOOST_REQUIRE(b.runs(limitSearch(1000)));
+    BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 300), b.variable(20));
+}
+
+// The switch needs a side, its jitter and stickiness need the switch; positions are signed.
+BOOST_AUTO_TEST_CASE(limit_options)
+{
+    BOOST_TEST(parseHardware(parsed("--limit-switch -0x80000000")).limit->position == INT32_MIN);
+    for (const char* bad : {"--limit-switch 0", "--limit-switch -0", "--limit-switch 0x80000000", "--limit-switch 1 --limit-jitter 256",
+                            "--limit-jitter 1", "--limit-sticky 1"})
+        BOOST_CHECK_THROW(parseHardware(parsed(bad)), std::invalid_argument);
+}
+
+// The Nth program started hangs where it stands until it is stopped; the others run.
+BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
+{
+    testBoard b("--hang 2");
+    b.play({limits(4)});
+    BOOST_REQUIRE(b.runs(move(100, true)));
+    BOOST_TEST(!b.runs(move(100, true), 100000));
+    b.play({readVar(0, 1), readVar(2, 100), writeVar(0, 0), readVar(0, 0)});
+    BOOST_TEST(b.runs(move(100, true)));
+    BOOST_TEST(b.variable(2) == 200);
+}
+
+BOOST_AUTO_TEST_SUITE_END()
 
 // A program that cannot go on is stopped where it stands, motor included, with one report line.
 BOOST_AUTO_TEST_CASE(abnormal_ends_are_reported)
