@@ -32,6 +32,10 @@ tcpConnection::tcpConnection(tcp::socket socket, board& b, boardClock& clock, tr
 
 void tcpConnection::start()
 {
+    // A board's replies and program-end messages are small frames that must not wait for the
+    // terminal's delayed acknowledgement of the frame before them.
+    boost::system::error_code ignored;
+    socket_.set_option(tcp::no_delay(true), ignored);
     if (faults_.closeAfter && *faults_.closeAfter == 0) {
         close();
         return;

@@ -180,6 +180,23 @@ BOOST_AUTO_TEST_CASE(a_failed_start_write_leaves_the_watcher_silent)
     BOOST_TEST(std::count(sent.begin(), sent.end(), readState) == 0, f.board->logTail());
 }
 
+// The board's end message follows its reply to the start write within a tick: it must not wait
+// for the terminal's delayed acknowledgement of that reply (about 40 ms).
+BOOST_AUTO_TEST_CASE(a_short_program_is_announced_at_once)
+{
+    rig f;
+    f.c().loadProgram(waitProgram(10), 0);
+    std::vector<long> ms;
+    for (int i = 0; i < 9; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        auto done = f.c().execProgram(0);
+        BOOST_REQUIRE(done->waitFor(3000));
+        ms.push_back(qz::test::msSince(start));
+    }
+    std::nth_element(ms.begin(), ms.begin() + 4, ms.end());
+    BOOST_TEST(ms[4] < 20, "median start to announced end " << ms[4] << " ms");
+}
+
 BOOST_AUTO_TEST_CASE(a_cancelled_watcher_stops_polling_and_never_completes)
 {
     rig f;
