@@ -85,6 +85,7 @@ struct testBoard : board {
     // Loads the program from slot 0, starts it and runs it for at most `most` ticks; whether it
     // ended by its own end record.
     bool runs(const std::vector<programRecord>& program, std::uint64_t most = 100000);
+    std::uint64_t ticksRun = 0;  // by the last runs()
 
     std::vector<std::string> reports;
 };
@@ -115,7 +116,7 @@ bool testBoard::runs(const std::vector<programRecord>& program, std::uint64_t mo
     for (std::size_t i = 0; i < program.size(); ++i)
         play({load(static_cast<std::int64_t>(i), program[i])});
     play({writeVar(1, 0), writeVar(0, 1)});
-    for (; most > 0; --most)
+    for (ticksRun = 1; ticksRun <= most; ++ticksRun)
         if (advance(1))
             return true;
     return false;
@@ -376,6 +377,125 @@ BOOST_AUTO_TEST_CASE(programs_start_and_stop_through_variable_0)
     b.play({writeVar(1, 256), writeVar(0, 1), readVar(0, 0), writeVar(1, 0), limits(0), writeVar(0, 1), readVar(0, 0)});
     BOOST_TEST(b.reports.size() == 4u);
     BOOST_TEST(b.reports.back() == "program not started: limits.path is 0");
+}
+
+// The driver's phase as the terminal reads and orients it: the six-register chip's MSCNT through
+// 0x6A then 0, kept as read with `shaft`, else counted back; the five-register chip's 4-byte read
+// response, counted back.
+std::uint32_t terminalPhase(testBoard& b, bool sixRegister, unsigned mres, bool shaft)
+{
+    const std::uint32_t cycle = (256u >> mres) * 4;
+    std::uint32_t v;
+    if (sixRegister) {
+        b.send("080034 6a 00000000");
+        v = (getLE32(fromHex(b.send("080034 00 00000000")).data() + 3) & 0x3FF) >> mres;
+        if (shaft)
+            return v;
+    } else {
+        v = ((getLE32(fromHex(b.send("070034 00000000")).data() + 3) >> 10) & 0x3FF) >> mres;
+    }
+    return (cycle - v) % cycle;
+}
+
+BOOST_AUTO_TEST_SUITE(driver_phase)
+
+// The phase follows the motor in the direction the terminal assumes for each chip and `shaft`, at the
+// committed MRES, so that phase minus position keeps its value, 0 from power-on, over moves both ways.
+// A lost step reaches neither the driver nor the motor: the difference moves by one against the travel.
+BOOST_AUTO_TEST_CASE(phase_minus_position_holds_unless_steps_are_lost)
+{
+    using moves = std::vector<std::pair<std::int32_t, std::int32_t>>;  // travel, then the difference
+    const moves steady{{137, 0}, {-1000, 0}, {2001, 0}, {-53, 0}, {7, 0}, {-3300, 0}};
+    const moves lossy{{1000, -10}, {-1000, 0}, {250, -2}, {-250, 1}};
+    struct phaseCase {
+        std::string options, revision;
+        unsigned mres;
+        bool shaft;
+        moves travels;
+    };
+    for (const phaseCase& c : std::vector<phaseCase>{{"", "QZ_SMC sim", 0, false, steady},
+                                                     {"", "QZ_SMC sim", 4, false, steady},
+                                                     {"", "QZ_SMC sim", 8, false, steady},
+                                                     {"", "QZ_SMC TMC5130", 0, false, steady},
+                                                     {"", "QZ_SMC TMC5130", 3, true, steady},
+                                                     {"", "QZ_SMC TMC5130", 8, true, steady},
+                                                     {"--lose-steps 100", "QZ_SMC sim", 0, false, lossy},
+                                                     {"--lose-steps 100", "QZ_SMC TMC5130", 2, true, lossy}}) {
+        const bool six = c.revision.find("TMC") != std::string::npos;
+        const std::string what = c.options + " " + c.revision + " MRES " + std::to_string(c.mres) + (c.shaft ? " shaft" : "");
+        const std::uint32_t cycle = (256u >> c.mres) * 4;
+        testBoard b(c.options, personality::board, c.revision);
+        const std::string image = six ? "5f0012" + le32(0x23214C | c.mres << 24) + "08180f00 0a000000" + le32(4 | c.shaft << 4) +
+                                            "00000000 aa000100"
+                                      : "5b0012 40f30e00" + le32(c.mres) + "72200800 16000d00 60050a00";
+        b.play({{image + "04000000 e8030000 32000000" + std::string(112, '0'), "030012"}, {"030014", "030014"}});
+        BOOST_TEST(terminalPhase(b, six, c.mres, c.shaft) == 0u, what);
+        for (const auto& [travel, difference] : c.travels) {
+            BOOST_REQUIRE(b.runs(moveProgram(travel)));
+            const std::uint32_t diff = (terminalPhase(b, six, c.mres, c.shaft) - static_cast<std::uint32_t>(b.variable(2))) % cycle;
+            BOOST_TEST(diff == static_cast<std::uint32_t>(difference) % cycle, what << " after " << travel);
+        }
+    }
+}
+
+BOOST_AUTO_TEST_SUITE_END()
+
+// The terminal's scan program, written out: variable 20 counts down from variable 19; each turn a
+// step move, 3 ticks of settling, the handshake (reflect: wait for inputs 0x60 clear, reflect output
+// off; else wait for ready 0x20; then handshake output up, wait for ready to fall), a 20-tick
+// exposure with a 5-tick pulse, handshake down; the loop goes back to slot 1.
+std::vector<programRecord> scan(bool reflect, bool handshake, std::int32_t step)
+{
+    std::vector<programRecord> p{{1, 0, 20, 19, 0}};
+    if (reflect && handshake)
+        p.push_back({2, 0, 12, 25, 0x20});
+    for (const programRecord& r : move(step))
+        p.push_back(r);
+    p.insert(p.end(), {{1, 0, 6, 25, 0}, wait(1)});
+    if (handshake) {
+        if (reflect)
+            p.insert(p.end(), {{0x12, 0, 11, 25, 0x60}, {0x11, 0, 19, 25, 0x60}, {4, 2, 0, 25, -1}, {3, 0, 12, 25, 0x20}});
+        else
+            p.insert(p.end(), {{0x12, 0, 11, 25, 0x20}, {4, 5, 0, 25, -1}});
+        p.insert(p.end(), {{2, 0, 12, 25, 0x10}, {0x12, 0, 11, 25, 0x20}, {4, 2, 0, 25, -1}});
+    }
+    p.insert(p.end(), {{2, 0, 12, 25, 8}, {1, 0, 6, 25, 0}, wait(2), {3, 0, 12, 25, 8}, {1, 0, 6, 25, 0}, wait(13)});
+    if (handshake)
+        p.push_back({3, 0, 12, 25, 0x10});
+    p.insert(p.end(), {{0x11, 0, 20, 25, 1}, {4, 4, 0, 25, -static_cast<std::int32_t>(p.size() + 1)}, {1, 0, 24, 25, 1}, programEnd});
+    return p;
+}
+
+// Scans end at start + count x step (count 0 still steps once: the counter is tested after the body).
+// The reflect handshake waits on the inputs: a receiver busy after each exposure holds every turn but
+// the first for about its read-out time; a line stuck busy holds the scan for good. The receiver also
+// raises ready for the plain handshake, which without it would wait for ever.
+BOOST_AUTO_TEST_CASE(scans_run_through_the_receiver_handshake)
+{
+    struct scanCase {
+        std::string options;
+        bool reflect, handshake;
+        std::int32_t count, step;
+        bool ends;
+        std::uint64_t ticksLow, ticksHigh;  // duration, when it ends
+    };
+    // A turn of a 100-microstep move takes 120 ticks with the settling and the exposure.
+    for (const scanCase& c : std::vector<scanCase>{{"", false, false, 3, 100, true, 360, 360},
+                                                   {"", false, false, 0, 100, true, 120, 120},
+                                                   {"", true, true, 3, -100, true, 360, 366},
+                                                   {"--receiver 2000", true, true, 3, -100, true, 4000, 4400},
+                                                   {"--receiver 2000", false, true, 3, 100, true, 4000, 4400},
+                                                   {"--inputs 0x40", true, true, 3, 100, false, 0, 0},
+                                                   {"", false, true, 1, 100, false, 0, 0}}) {
+        testBoard b(c.options);
+        b.play({limits(4), writeVar(2, 1000), writeVar(19, c.count)});
+        BOOST_TEST(b.runs(scan(c.reflect, c.handshake, c.step), 20000) == c.ends, c.options << " " << c.reflect);
+        if (!c.ends)
+            continue;
+        BOOST_TEST((b.variable(2) == 1000 + std::max(c.count, 1) * c.step && b.variable(12) == 0),
+                   c.options << " " << c.reflect << " " << c.count << ": at " << b.variable(2));
+        BOOST_TEST((b.ticksRun >= c.ticksLow && b.ticksRun <= c.ticksHigh), c.options << " " << c.reflect << ": " << b.ticksRun);
+    }
 }
 
 BOOST_AUTO_TEST_SUITE(limit_switch)
