@@ -34,6 +34,7 @@ constexpr int farAway = 20000;  // a search's planned travel: about 200 ms, so 2
 
 const std::string readPhase = "07003400000000", readPosition = "07002b02000000", startAtZero = "0b002a0100000000000000",
                   runBit = "0b002a0000000001000000";
+const Lines sixRegister = {"--revision", "QZ_SMC TMC sim"};
 const Lines zeroWrites = {"0b002a0c00000000000000", "0b002a0a00000000000000", "0b002a0900000000000000",
                           "0b002a0800000000000000", "0b002a0700000000000000"};
 
@@ -83,6 +84,8 @@ struct homingRow {
     const char* what;
     int switchPosition, travel, fallback;
     bool restore;
+    Lines driver;  // the six-register chip, and its shaft field, read the phase their own way
+    bool shaft;
     int adjusted;      // in the coordinates before the rewrite
     int programs;      // search, back-off, slow search, restore
     int latchedSpread; // how far past the switch the latch may lie
@@ -90,12 +93,15 @@ struct homingRow {
 std::ostream& operator<<(std::ostream& o, const homingRow& r) { return o << r.what; }
 
 const homingRow homingRows[] = {
-    {"forward, one pass", 5000, farAway, 0, false, 5120, 1, 2},
-    {"backward, one pass", -5000, -farAway, 0, false, -5120, 1, 2},
-    {"forward, two passes, fallback given with the travel's sign, back to the start", 5000, farAway, 3000, true,
-     5120, 4, 2},
-    {"backward, two passes, fallback given against the travel, back to the start", -5000, -farAway, 3000, true,
-     -5120, 4, 2},
+    {"forward, one pass", 5000, farAway, 0, false, {}, false, 5120, 1, 2},
+    {"backward, one pass", -5000, -farAway, 0, false, {}, false, -5120, 1, 2},
+    {"forward, two passes, fallback given with the travel's sign, back to the start", 5000, farAway, 3000, true, {},
+     false, 5120, 4, 2},
+    {"backward, two passes, fallback given against the travel, back to the start", -5000, -farAway, 3000, true, {},
+     false, -5120, 4, 2},
+    {"six-register driver, forward", 5000, farAway, 0, true, sixRegister, false, 5120, 2, 2},
+    {"six-register driver with its shaft reversed, backward", -5000, -farAway, 0, true, sixRegister, true, -5120, 2,
+     2},
 };
 
 }  // namespace
@@ -110,7 +116,9 @@ BOOST_AUTO_TEST_SUITE(homing)
 BOOST_DATA_TEST_CASE(homing_latches_the_switch_and_renumbers_from_the_phase_adjusted_limit, bdata::make(homingRows),
                      row)
 {
-    rig f(switchAt(row.switchPosition));
+    rig f(switchAt(row.switchPosition, row.driver));
+    if (row.shaft)
+        f.c().setMotorParameter("shaft", 1);
     const int position = 777, sign = row.travel > 0 ? 1 : -1, start = 1000 * sign;
     f.moveTo(start);
     const std::size_t programs = f.link.log.count("starting program at address 0");
