@@ -201,7 +201,8 @@ public:
                                              bool restore, unsigned int);
     // The driver's microstep position within the phase cycle.
     std::uint32_t getPhase();
-    // Microsteps of four full steps at the driver's current MRES.
+    // Microsteps of four full steps at the driver's current MRES; above 8 there is no cycle, and
+    // every modulo by it would divide by zero.
     std::uint32_t phaseCycle()
     {
         const std::uint32_t mres = getMotorParameter("MRES");
@@ -210,7 +211,8 @@ public:
         return (256u >> mres) * 4;
     }
     static constexpr std::uint32_t maxMicrostepResolution = 8;
-    // Moves the motor back by its phase (forward by a cycle less that near 0) so the driver rests at phase 0.
+    // Moves the motor to where the driver's phase is 0: back by the phase, or up to the next
+    // cycle start where going back would pass below position 0.
     void parkMotor();
 
     // Driver register fields.
@@ -232,8 +234,8 @@ public:
     void setOutputs(const unsigned char* record);  // 8 bytes: mask, value
 
     void init() override;
-    // Parks an initialised motor and clears the outputs before the link goes; its own failures
-    // are logged, never thrown.
+    // Parks an initialised motor and zeroes variables 12, 10, 9, 8 and 7 before the link goes;
+    // its own failures are logged, never thrown.
     void disconnect(bool softReset) override;
 
     const deviceSettings& getDeviceSettings() const { return deviceSettings_; }

@@ -54,8 +54,8 @@ inline int phaseAdjustedLimit(int limit, std::uint32_t limitPhase, std::uint32_t
     return static_cast<int>(static_cast<std::uint32_t>(limit) - (limitPhase + cycle) % cycle);
 }
 
-// Where parking goes: back by the phase, or forward to the next cycle start when that would
-// leave the positive range.
+// Where parking goes: back by the phase, or forward to the next cycle start when going back
+// would pass below 0.
 inline int parkTarget(int position, std::uint32_t phase, std::uint32_t cycle)
 {
     std::int32_t target = static_cast<std::int32_t>(static_cast<std::uint32_t>(position) - phase);
