@@ -15,6 +15,7 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/tuple/tuple.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/throw_exception.hpp>
 
 #include "qzsmc/device_options.hpp"
 #include "zkutility/completion_notifier.hpp"
@@ -58,8 +59,13 @@ static_assert(sizeof(instruction) == 8, "a program record is 8 bytes");
 
 // Opcodes of the records the controller writes.
 namespace opcode {
+constexpr std::uint8_t nop = 0;
 constexpr std::uint8_t setVariable = 1;
+constexpr std::uint8_t setBits = 2;
 constexpr std::uint8_t clearBits = 3;
+constexpr std::uint8_t branch = 4;  // arg1: the condition
+constexpr std::uint8_t subtract = 0x11;
+constexpr std::uint8_t test = 0x12;
 constexpr std::uint8_t wait = 0x20;
 constexpr std::uint8_t stop = 0x30;
 constexpr std::uint8_t phase = 0x32;
@@ -86,6 +92,9 @@ public:
     struct errorLimitSwitchSticky : deviceError {};
     struct errorDeviceHung : deviceError {};
     struct errorLimitSwitchUnreachable : deviceError {};
+    // The driver's MRES is above 8: no phase cycle. Carries resolutionInfo.
+    struct errorMicrostepResolution : deviceError {};
+    using resolutionInfo = boost::error_info<struct tagResolutionInfo, std::uint32_t>;
 
     // A named bit field of one driver register word.
     struct driverField {
@@ -164,6 +173,48 @@ public:
     // Plans, loads and starts a move to an absolute position; returns without waiting.
     boost::shared_ptr<zk::completionNotifier> moveTo(int position, int speed, int accel);
 
+    // One receiver scan: count repetitions of step move, settling, exposure. Times in microseconds.
+    struct scanParameters {
+        bool reflect;
+        bool handshake;
+        int count;
+        int calm;
+        int pulse;
+        int exposure;
+        int step;
+        int speed;
+        int accel;
+        int decel;
+    };
+    // Builds the whole scan as one program, loads and starts it; returns without waiting.
+    boost::shared_ptr<zk::completionNotifier> scanMove(const scanParameters& p);
+
+    // Homing. The search program latches the position where the switch trips and brakes;
+    // duration receives the planned search time in microseconds.
+    boost::shared_ptr<zk::completionNotifier> moveInitLimit(int travel, int speed, int accel, std::uint64_t* duration);
+    // Runs one search and waits 1.2 times its planned duration; returns the latched position.
+    int internalInitLimit(int travel, int speed, int accel);
+    // Finds the switch (again slowly after backing off by fallback when that is not 0) and gives
+    // the phase-adjusted limit the coordinate position. Returns (adjusted limit in the old
+    // coordinates, phase at the limit).
+    boost::tuples::tuple<int, int> initLimit(int travel, int speed, int accel, int position, int fallback,
+                                             bool restore, unsigned int);
+    // The driver's microstep position within the phase cycle.
+    std::uint32_t getPhase();
+    // Microsteps of four full steps at the driver's current MRES; above 8 there is no cycle, and
+    // every modulo by it would divide by zero.
+    std::uint32_t phaseCycle()
+    {
+        const std::uint32_t mres = getMotorParameter("MRES");
+        if (mres > maxMicrostepResolution)
+            BOOST_THROW_EXCEPTION(errorMicrostepResolution() << resolutionInfo(mres));
+        return (256u >> mres) * 4;
+    }
+    static constexpr std::uint32_t maxMicrostepResolution = 8;
+    // Moves the motor to where the driver's phase is 0: back by the phase, or up to the next
+    // cycle start where going back would pass below position 0.
+    void parkMotor();
+
     // Driver register fields.
     std::uint32_t getMotorParameter(const char* name);
     void setMotorParameter(const char* name, unsigned int value);
@@ -183,6 +234,8 @@ public:
     void setOutputs(const unsigned char* record);  // 8 bytes: mask, value
 
     void init() override;
+    // Parks an initialised motor and zeroes variables 12, 10, 9, 8 and 7 before the link goes;
+    // its own failures are logged, never thrown.
     void disconnect(bool softReset) override;
 
     const deviceSettings& getDeviceSettings() const { return deviceSettings_; }
@@ -197,6 +250,11 @@ private:
     struct programWatchers;
     struct startGate;
 
+    // moveTo, also giving the planned duration in microseconds (0 when nothing moves).
+    boost::shared_ptr<zk::completionNotifier> startMove(int position, int speed, int accel, std::uint64_t* duration);
+    // A move within homing or parking, waited for with a time limit: errorDeviceHung when the
+    // board does not end it, so that neither can hold the caller for ever.
+    void finishMove(int position, int speed, int accel);
     void readFirmwareInfo();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();

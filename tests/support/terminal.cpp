@@ -1,5 +1,6 @@
 #include "support/terminal.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <boost/property_tree/xml_parser.hpp>
@@ -80,6 +81,14 @@ Lines boardLog(const board& b, std::size_t& from, const std::string& prefix)
     Lines found;
     for (; from < lines.size(); ++from)
         if (lines[from].rfind(prefix, 0) == 0) found.push_back(lines[from].substr(prefix.size()));
+    return found;
+}
+
+Lines controlFrames(const board& b, std::size_t& from)
+{
+    Lines found = boardLog(b, from, "tcp ");
+    found.erase(std::remove_if(found.begin(), found.end(), [](const std::string& f) { return f.size() <= 6; }),
+                found.end());
     return found;
 }
 
