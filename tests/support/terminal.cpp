@@ -83,4 +83,10 @@ Lines boardLog(const board& b, std::size_t& from, const std::string& prefix)
     return found;
 }
 
+Lines tcpLog(const board& b, std::size_t& from)
+{
+    b.waitForLogText("tcp close", std::chrono::seconds(3), from);  // logged a moment after the terminal ends
+    return boardLog(b, from, "tcp ");
+}
+
 }  // namespace qz::test

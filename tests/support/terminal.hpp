@@ -53,4 +53,8 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
 // to the log's end.
 Lines boardLog(const board& b, std::size_t& from, const std::string& prefix);
 
+// The control-connection lines of a board's log past line `from` ("accept", "close" and each
+// frame's hex), read once the board has logged the end of the terminal's connection.
+Lines tcpLog(const board& b, std::size_t& from);
+
 }  // namespace qz::test
