@@ -15,6 +15,7 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/tuple/tuple.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/throw_exception.hpp>
 
 #include "qzsmc/device_options.hpp"
 #include "zkutility/completion_notifier.hpp"
@@ -86,6 +87,9 @@ public:
     struct errorLimitSwitchSticky : deviceError {};
     struct errorDeviceHung : deviceError {};
     struct errorLimitSwitchUnreachable : deviceError {};
+    // The driver's MRES is above 8: no phase cycle. Carries resolutionInfo.
+    struct errorMicrostepResolution : deviceError {};
+    using resolutionInfo = boost::error_info<struct tagResolutionInfo, std::uint32_t>;
 
     // A named bit field of one driver register word.
     struct driverField {
@@ -164,6 +168,46 @@ public:
     // Plans, loads and starts a move to an absolute position; returns without waiting.
     boost::shared_ptr<zk::completionNotifier> moveTo(int position, int speed, int accel);
 
+    // One receiver scan: count repetitions of step move, settling, exposure. Times in microseconds.
+    struct scanParameters {
+        bool reflect;
+        bool handshake;
+        int count;
+        int calm;
+        int pulse;
+        int exposure;
+        int step;
+        int speed;
+        int accel;
+        int decel;
+    };
+    // Builds the whole scan as one program, loads and starts it; returns without waiting.
+    boost::shared_ptr<zk::completionNotifier> scanMove(const scanParameters& p);
+
+    // Homing. The search program latches the position where the switch trips and brakes;
+    // duration receives the planned search time in microseconds.
+    boost::shared_ptr<zk::completionNotifier> moveInitLimit(int travel, int speed, int accel, std::uint64_t* duration);
+    // Runs one search and waits 1.2 times its planned duration; returns the latched position.
+    int internalInitLimit(int travel, int speed, int accel);
+    // Finds the switch (again slowly after backing off by fallback when that is not 0) and gives
+    // the phase-adjusted limit the coordinate position. Returns (adjusted limit in the old
+    // coordinates, phase at the limit).
+    boost::tuples::tuple<int, int> initLimit(int travel, int speed, int accel, int position, int fallback,
+                                             bool restore, unsigned int);
+    // The driver's microstep position within the phase cycle.
+    std::uint32_t getPhase();
+    // Microsteps of four full steps at the driver's current MRES.
+    std::uint32_t phaseCycle()
+    {
+        const std::uint32_t mres = getMotorParameter("MRES");
+        if (mres > maxMicrostepResolution)
+            BOOST_THROW_EXCEPTION(errorMicrostepResolution() << resolutionInfo(mres));
+        return (256u >> mres) * 4;
+    }
+    static constexpr std::uint32_t maxMicrostepResolution = 8;
+    // Moves the motor back by its phase (forward by a cycle less that near 0) so the driver rests at phase 0.
+    void parkMotor();
+
     // Driver register fields.
     std::uint32_t getMotorParameter(const char* name);
     void setMotorParameter(const char* name, unsigned int value);
@@ -183,6 +227,8 @@ public:
     void setOutputs(const unsigned char* record);  // 8 bytes: mask, value
 
     void init() override;
+    // Parks an initialised motor and clears the outputs before the link goes; its own failures
+    // are logged, never thrown.
     void disconnect(bool softReset) override;
 
     const deviceSettings& getDeviceSettings() const { return deviceSettings_; }
