@@ -23,7 +23,7 @@ void reportOnStandardError(const std::string& text)
     std::cerr << "qzsmc-board: " << text << std::endl;
 }
 
-board::board(identity id, networkConfig defaults, faults f, settingsFile store)
+board::board(identity id, networkConfig defaults, faults f, settingsFile store, hardwareOptions hardware)
     : id_(std::move(id)),
       model_(driverModelOf(id_.revision)),
       defaults_(defaults),
@@ -35,6 +35,8 @@ board::board(identity id, networkConfig defaults, faults f, settingsFile store)
     stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
     settings_ = stored_;
     applied_ = registerWords(settings_, model_);
+    devices_.setInputWord(hardware.inputWord);
+    devices_.setPressureRaw(hardware.pressureRaw);
 }
 
 void board::setReporter(reporter report)
@@ -208,14 +210,14 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
         break;
     case tcpCommand::outputs: {
         std::uint32_t mask = getLE32(&payload[0]);
-        outputs_ = (outputs_ & ~mask) | (getLE32(&payload[4]) & mask);
+        devices_.setOutputs((devices_.outputs() & ~mask) | (getLE32(&payload[4]) & mask));
         break;
     }
     case tcpCommand::inputs:
-        putLE32(r.payload, inputs_);
+        putLE32(r.payload, devices_.inputs());
         break;
     case tcpCommand::pressure:
-        putLE32(r.payload, pressureRaw_);
+        putLE32(r.payload, devices_.pressureRaw());
         break;
     case tcpCommand::writeVariable:
         return writeVariable(payload);
@@ -394,8 +396,7 @@ void board::softReset()
 {
     sequencer_.stop();
     sequencer_.clearProgram();
-    variables_.clear();
-    outputs_ = 0;
+    variables_.clear();  // the outputs too: they are variable 12
     pwm_.fill(0);
     settings_ = stored_;
     applied_ = registerWords(settings_, model_);

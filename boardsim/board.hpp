@@ -2,7 +2,9 @@
 #define QZ_BOARDSIM_BOARD_HPP
 
 #include "boardsim/device_variables.hpp"
+#include "boardsim/board_devices.hpp"
 #include "boardsim/faults.hpp"
+#include "boardsim/hardware_options.hpp"
 #include "boardsim/identity.hpp"
 #include "boardsim/network_config.hpp"
 #include "boardsim/sequencer.hpp"
@@ -66,7 +68,8 @@ class board {
 public:
     // defaults: the network configuration at power-on, restored by UDP command 6.
     // Throws std::runtime_error when the settings file exists but cannot be used.
-    board(identity id, networkConfig defaults, faults f = {}, settingsFile store = settingsFile());
+    board(identity id, networkConfig defaults, faults f = {}, settingsFile store = settingsFile(),
+          hardwareOptions hardware = {});
     board(const board&) = delete;
     board& operator=(const board&) = delete;
 
@@ -91,13 +94,12 @@ public:
     driverModel model() const { return model_; }
     const networkConfig& config() const { return config_; }
     std::int32_t variable(std::size_t n) const { return variables_.get(n); }
-    std::uint32_t outputs() const { return outputs_; }
+    std::uint32_t outputs() const { return devices_.outputs(); }
     std::uint32_t pwm(std::uint8_t channel) const { return pwm_[channel]; }
     const bytes& settings() const { return settings_; }
     const std::vector<std::uint32_t>& driverRegisters() const { return applied_; }
 
-    void setInputs(std::uint32_t inputs) { inputs_ = inputs; }
-    void setPressureRaw(std::uint32_t raw) { pressureRaw_ = raw; }
+    boardDevices& devices() { return devices_; }
 
     // Standard error unless replaced.
     void setReporter(reporter report);
@@ -141,12 +143,10 @@ private:
     std::vector<std::uint32_t> applied_;   // register words in the driver since the last commit
     std::uint8_t lastRegisterAddress_ = 0;
     stepGenerator generator_;
-    deviceVariables variables_{generator_};
+    boardDevices devices_;
+    deviceVariables variables_{generator_, &devices_};
     sequencer sequencer_{generator_, variables_};
-    std::uint32_t outputs_ = 0;
     std::array<std::uint32_t, 256> pwm_{};
-    std::uint32_t inputs_ = 0;
-    std::uint32_t pressureRaw_ = 53537;    // about 101.3 kPa by the terminal's conversion
 };
 
 }  // namespace boardsim

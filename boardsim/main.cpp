@@ -2,6 +2,7 @@
 #include "boardsim/board.hpp"
 #include "boardsim/board_clock.hpp"
 #include "boardsim/faults.hpp"
+#include "boardsim/hardware_options.hpp"
 #include "boardsim/interface_address.hpp"
 #include "boardsim/tcp_server.hpp"
 #include "boardsim/traffic_log.hpp"
@@ -27,6 +28,7 @@ struct commandLine {
     identity id;
     networkConfig config;
     faults injected;
+    hardwareOptions hardware;
     std::optional<interfaceAddress> iface;
     std::string logPath;
     std::string settingsPath;
@@ -133,6 +135,7 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
 
     po::options_description all("qzsmc-board options");
     all.add(board);
+    addHardwareOptions(all);
     addFaultOptions(all);
     po::variables_map vm;
     po::store(po::parse_command_line(argc, argv, all), vm);
@@ -157,6 +160,7 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
         cl.iface.emplace(*name);
     cl.config = parseConfig(vm, cl.iface);
     cl.injected = parseFaults(vm);
+    cl.hardware = parseHardware(vm);
     cl.logPath = optionalValue<std::string>(vm, "log").value_or("");
     cl.settingsPath = optionalValue<std::string>(vm, "settings-file").value_or("");
     cl.timeScale = parseNumber(vm["time-scale"].as<std::string>(), boardClock::maxScale);
@@ -182,7 +186,7 @@ int main(int argc, char** argv)
     try {
         if (cl->iface)
             cl->iface->move(cl->config.ip, cl->config.mask);
-        board model(cl->id, cl->config, cl->injected, settingsFile(cl->settingsPath));
+        board model(cl->id, cl->config, cl->injected, settingsFile(cl->settingsPath), cl->hardware);
         trafficLog log;
         boost::asio::io_context io;
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);

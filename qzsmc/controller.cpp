@@ -342,6 +342,8 @@ void controller::disconnect(bool softReset)
 {
     try {
         if (connected()) {
+            if (initialized_)
+                parkMotor();
             for (signed char id : {12, 10, 9, 8, 7})
                 setValue(id, 0);
         }

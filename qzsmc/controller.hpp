@@ -59,8 +59,13 @@ static_assert(sizeof(instruction) == 8, "a program record is 8 bytes");
 
 // Opcodes of the records the controller writes.
 namespace opcode {
+constexpr std::uint8_t nop = 0;
 constexpr std::uint8_t setVariable = 1;
+constexpr std::uint8_t setBits = 2;
 constexpr std::uint8_t clearBits = 3;
+constexpr std::uint8_t branch = 4;  // arg1: the condition
+constexpr std::uint8_t subtract = 0x11;
+constexpr std::uint8_t test = 0x12;
 constexpr std::uint8_t wait = 0x20;
 constexpr std::uint8_t stop = 0x30;
 constexpr std::uint8_t phase = 0x32;

@@ -53,9 +53,10 @@ BOOST_AUTO_TEST_CASE(connect_by_discovery_or_root_hwId_and_a_second_connect_repl
     // 10 commands looked up, 2 connect checks, 4 guards passed and the last failed.
     BOOST_TEST(r.verdicts["main"] == "aborted 16/1 | " + guardFailed);
     // b: identify, read the record, init (read, write, commit, 21 variables), then as the next connect
-    // replaces it, a disconnect's 5 zero writes; c: identify and a disconnect without soft reset.
-    BOOST_TEST(tcpCodes(on.b, fromB) == text(Lines{"accept", "02", "04", "13", "12", "14"} + Lines(26, "2a") +
-                                             Lines{"close"}));
+    // replaces it, a disconnect that parks (phase 0: phase and position read, no program) and
+    // writes 5 zeros; c: identify and a disconnect without soft reset.
+    BOOST_TEST(tcpCodes(on.b, fromB) == text(Lines{"accept", "02", "04", "13", "12", "14"} + Lines(21, "2a") +
+                                             Lines{"34", "2b", "2b"} + Lines(5, "2a") + Lines{"close"}));
     BOOST_TEST(tcpCodes(on.c, fromC) == text(Lines{"accept", "02"} + Lines(5, "2a") + Lines{"close"}));
 
     // The root hwId picks the late board, which refuses: the connect check fails after 5 s, then the guard.

@@ -43,22 +43,26 @@ const std::string revision = "515a5f534d432073696d20312e30";  // "QZ_SMC sim 1.0
 // Factory images: register words, then limits, polarity, pressure level and the diagnostic words.
 const std::string factoryBlock = "ffffff7f ffffff7f ffffff7f 00000000 ffffff7f" + std::string(96, '0');
 
-faults withOptions(const std::string& options)
+boost::program_options::variables_map parsed(const std::string& options)
 {
     namespace po = boost::program_options;
     po::options_description all;
     addFaultOptions(all);
+    addHardwareOptions(all);
     po::variables_map vm;
     po::store(po::command_line_parser(po::split_unix(options)).options(all).run(), vm);
-    return parseFaults(vm);
+    return vm;
 }
+
+faults withOptions(const std::string& options) { return parseFaults(parsed(options)); }
 
 // A board with fault options as on the command line; what it reports is kept, not printed.
 struct testBoard : board {
     explicit testBoard(const std::string& options = "", personality kind = personality::board,
                        const std::string& rev = "QZ_SMC sim 1.0", const std::string& settingsPath = "")
         : board({*parseHardwareId(hwIdHex), rev, kind == personality::board ? "QZ_SMC" : "BOOT_LOADER", kind},
-                *decodeConfig(fromHex(boardRecord), personality::board), withOptions(options), settingsFile(settingsPath))
+                *decodeConfig(fromHex(boardRecord), personality::board), withOptions(options), settingsFile(settingsPath),
+                parseHardware(parsed(options)))
     {
         setReporter([this](const std::string& text) { reports.push_back(text); });
     }
@@ -150,6 +154,19 @@ BOOST_AUTO_TEST_CASE(commands_and_refusals)
     b.play({{"030001", "030001"}, {"07002b 02000000", "07002b 00000000"}});
     BOOST_TEST(b.outputs() == 0u, "soft reset");
     boot.play({{"030001", "030001"}, {"030002", "170002 H"}, {"030004", "0400ff01"}, {"07002b 02000000", "0400ff01"}});
+}
+
+// The input lines read as variable 11 and command 0x25 alike, whatever is written to 11; variable 12 is
+// the outputs, for command 0x22, the terminal's writes and a program's records; a soft reset clears it.
+BOOST_AUTO_TEST_CASE(digital_lines_are_variables_11_and_12)
+{
+    testBoard b("--inputs 0x80000021 --pressure 0");
+    b.play({{"030025", "070025 21000080"}, readVar(11, 0x80000021), writeVar(11, 5), readVar(11, 0x80000021),
+            {"030027", "070027 00000000"}, writeVar(12, 64), {"0b0022 0c000000 04000000", "030022"}, readVar(12, 68),
+            limits(4), load(0, {2, 0, 12, 25, 0x30}), load(1, {3, 0, 12, 25, 0x40}), load(2, programEnd), writeVar(0, 1)});
+    BOOST_TEST(b.advance(5));
+    b.play({readVar(12, 0x34), {"030001", "030001"}, readVar(12, 0), {"030025", "070025 21000080"}});
+    BOOST_TEST(b.outputs() == 0u);
 }
 
 // Six-register chip: 0x34 answers the register the previous read addressed (GCONF at power-on), as the

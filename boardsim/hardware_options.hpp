@@ -1,0 +1,28 @@
+#ifndef QZ_BOARDSIM_HARDWARE_OPTIONS_HPP
+#define QZ_BOARDSIM_HARDWARE_OPTIONS_HPP
+
+#include "boardsim/board_devices.hpp"
+
+#include <boost/program_options/options_description.hpp>
+#include <boost/program_options/variables_map.hpp>
+
+#include <cstdint>
+
+namespace qz {
+namespace boardsim {
+
+// What is wired to the board: its input lines and pressure sensor as the run starts them.
+struct hardwareOptions {
+    std::uint32_t inputWord = 0;
+    std::uint32_t pressureRaw = boardDevices::defaultPressureRaw;
+};
+
+// The hardware options of the qzsmc-board command line (boardsim/README.md); parseHardware
+// throws std::invalid_argument on a bad value.
+void addHardwareOptions(boost::program_options::options_description& all);
+hardwareOptions parseHardware(const boost::program_options::variables_map& vm);
+
+}  // namespace boardsim
+}  // namespace qz
+
+#endif

@@ -1,0 +1,77 @@
+// The arithmetic of homing and parking, apart from the board so that it can be checked alone.
+// Phases and cycles are unsigned 32-bit: a cycle is a power of two, so the wrap of a negative
+// difference keeps the modulo right.
+#ifndef QZ_SMC_HOMING_ARITHMETIC_HPP
+#define QZ_SMC_HOMING_ARITHMETIC_HPP
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+namespace qz {
+namespace smc {
+namespace homing {
+
+// The back-off always points away from the switch, whatever sign the caller gave it.
+inline int opposedFallback(int fallback, int travel)
+{
+    return (fallback < 0) != (travel < 0) ? fallback : -fallback;
+}
+
+// A sixteenth for the slow pass, biased away from zero so that a non-zero value stays non-zero.
+inline int sixteenth(int x)
+{
+    const std::int64_t wide = x;
+    return static_cast<int>(x > 0 ? (wide + 15) / 16 : (wide - 15) / 16);
+}
+
+// The slow pass found the switch farther from the fast pass's point than nine tenths of the
+// back-off; a back-off of one cycle or less is too short to tell.
+inline bool slowPassSticky(int fallback, int limit, int fastLimit, std::uint32_t cycle)
+{
+    const std::int64_t fb = fallback;
+    return std::llabs(fb) > cycle && std::llabs(std::int64_t{limit} - fastLimit) > std::llabs((9 * fb) / 10);
+}
+
+// Milliseconds to wait for a search of durationUs microseconds: 1.2 times as long.
+inline std::uint64_t searchTimeLimitMs(std::uint64_t durationUs)
+{
+    return static_cast<std::uint64_t>(std::llround(static_cast<double>(durationUs) * 0.0012));
+}
+
+// The driver's phase at the limit, given the phase now at position.
+inline std::uint32_t phaseAtLimit(std::uint32_t phase, int position, int limit, std::uint32_t cycle)
+{
+    const std::uint32_t passed = static_cast<std::uint32_t>(position) - static_cast<std::uint32_t>(limit);
+    return (cycle + (phase - passed) % cycle) % cycle;
+}
+
+// The nearest position at or beyond the limit, in the direction of travel, where the phase is 0.
+inline int phaseAdjustedLimit(int limit, std::uint32_t limitPhase, std::uint32_t cycle, int travel)
+{
+    if (travel > 0)
+        return static_cast<int>(static_cast<std::uint32_t>(limit) + (cycle - limitPhase) % cycle);
+    return static_cast<int>(static_cast<std::uint32_t>(limit) - (limitPhase + cycle) % cycle);
+}
+
+// Where parking goes: back by the phase, or forward to the next cycle start when that would
+// leave the positive range.
+inline int parkTarget(int position, std::uint32_t phase, std::uint32_t cycle)
+{
+    std::int32_t target = static_cast<std::int32_t>(static_cast<std::uint32_t>(position) - phase);
+    if (target < 0 && phase != 0)
+        target = static_cast<std::int32_t>(static_cast<std::uint32_t>(target) + cycle);
+    return target;
+}
+
+// The driver counts its phase against the motor's direction unless the shaft is reversed.
+inline std::uint32_t orientedPhase(std::uint32_t counter, std::uint32_t cycle, bool shaftReversed)
+{
+    return shaftReversed ? counter : (cycle - counter) % cycle;
+}
+
+}  // namespace homing
+}  // namespace smc
+}  // namespace qz
+
+#endif

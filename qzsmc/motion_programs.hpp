@@ -1,0 +1,29 @@
+// The records of scan and limit-search programs around an already planned move, so that a
+// program's layout can be checked without a board.
+#ifndef QZ_SMC_MOTION_PROGRAMS_HPP
+#define QZ_SMC_MOTION_PROGRAMS_HPP
+
+#include <cstdint>
+
+#include "qzsmc/controller.hpp"
+
+namespace qz {
+namespace smc {
+
+// Microseconds to 10 us ticks, the nearest, halves up (unsigned, as the board counts).
+std::uint32_t ticksOf(int microseconds);
+
+// The scan: stepMove (one repetition's planned move, possibly empty), settling, the optional
+// handshake and the exposure, repeated count times.
+controller::program scanProgram(const controller::scanParameters& p, const controller::program& stepMove);
+
+// The limit search: search (the planned move) runs until the switch makes the board enter the
+// handler, which latches the position and brakes hard (32 times accel, at most accelLimit)
+// against the direction of travel.
+controller::program limitProgram(std::uint32_t var15Value, int travel, int accel, std::uint32_t accelLimit,
+                                 const controller::program& search);
+
+}  // namespace smc
+}  // namespace qz
+
+#endif
