@@ -78,13 +78,17 @@ _tester::_tester(const std::string& file)
         QZ_COMMAND(readNetworkConfig),
         QZ_COMMAND(readHardwareId),
         QZ_COMMAND(moveMotor),
+        QZ_COMMAND(initMotor),
         QZ_COMMAND(setPump),
         QZ_COMMAND(setLight),
         QZ_COMMAND(getPressure),
         QZ_COMMAND(setOutput),
         QZ_COMMAND(getInput),
         QZ_COMMAND(setPWM),
+        QZ_COMMAND(scanRxShadow),
+        QZ_COMMAND(scanRxReflect),
         QZ_COMMAND(runProgram),
+        QZ_COMMAND(testPhase),
         QZ_COMMAND(setDiag),
         QZ_COMMAND(pingId),
         QZ_COMMAND(loadDefaultDeviceSettings),
@@ -92,6 +96,8 @@ _tester::_tester(const std::string& file)
         QZ_COMMAND(deviceSettings),
         QZ_COMMAND(motorSettings),
         QZ_COMMAND(getDeviceSettings),
+        QZ_COMMAND(checkPhase),
+        QZ_COMMAND(testInitMotor),
     };
 #undef QZ_COMMAND
 

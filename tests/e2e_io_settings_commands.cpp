@@ -18,12 +18,14 @@ namespace {
 const std::string idA = "a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4", idB = "b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1c2c3c4";
 const std::string guardFailed = "critical check c_ && c_->connected() has failed";
 
-// a: the five-register driver, storing to a settings file; b: the six-register driver.
+// a: the five-register driver, storing to a settings file, with inputs driven and full-scale pressure;
+// b: the six-register driver.
 struct sharedBoards {
     bool inTestNetwork = (requireTestNetwork(), true);  // before any board starts
     scratchDir dir{"qzsmc-io"};
     std::string settingsFile = dir.file("settings");
-    board a{1, "10.77.1.10", {"--hwid", idA, "--settings-file", settingsFile}};
+    board a{1, "10.77.1.10",
+            {"--hwid", idA, "--settings-file", settingsFile, "--inputs", "0xa5c3005a", "--pressure", "65535"}};
     board b{1, "10.77.1.11", {"--hwid", idB, "--revision", "QZ_SMC TMC sim"}};
     sharedBoards() { current = this; }
     static inline sharedBoards* current = nullptr;
@@ -82,8 +84,8 @@ BOOST_AUTO_TEST_CASE(outputs_pwm_inputs_and_pressure_send_their_records_and_prin
         std::regex_match(r.process.out, m,
                          std::regex("pump: 1\npump: 0\nlight: 1024\npwm #3: 1500 \\(1\\)\npwm #260: 7 \\(2\\)\n"
                                     "output : 0x00000005 \\(0x0000ffff\\)\noutput : 0x00000060 \\(0x000000f0\\)\n"
-                                    "input : 0x00000000\n"
-                                    "time, ms\tpressure, kPa\n(\\d+)\t101\\.324695\n(\\d+)\t101\\.324695\n"
+                                    "input : 0xa5c3005a\n"
+                                    "time, ms\tpressure, kPa\n(\\d+)\t121\\.666667\n(\\d+)\t121\\.666667\n"
                                     "time, ms\tpressure, kPa\n")),
         r.process.out);
     BOOST_TEST(std::stol(m[2]) - std::stol(m[1]) >= 40, "samples " << m[1] << " and " << m[2] << " ms");

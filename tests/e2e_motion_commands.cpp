@@ -7,6 +7,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "support/common.hpp"
 #include "support/terminal.hpp"
 
 using namespace qz::test;
@@ -23,6 +24,8 @@ struct sharedBoards {
     bool inTestNetwork = (requireTestNetwork(), true);  // before any board starts
     board plain{1, "10.77.1.10", {"--hwid", plainId, "--time-scale", "1000"}};
     board silent{1, "10.77.1.11", {"--hwid", silentId, "--time-scale", "5", "--program-end-silent"}};
+    sharedBoards() { current = this; }
+    static inline sharedBoards* current = nullptr;
 };
 
 // Runs the "main" section with the log file kept: the run and the log's text.
@@ -36,6 +39,22 @@ std::pair<terminalRun, std::string> runWithLog(const Lines& rootKeys, const Line
     for (const auto& file : boost::filesystem::directory_iterator(dir.path() / "Logs"))
         log += readFile(file.path());
     return {r, log};
+}
+
+// The wait values of the program records {0x20, 0, 0, 25, n} a board received since line `from`.
+Lines waitRecords(const board& b, std::size_t& from)
+{
+    Lines waits;
+    for (const std::string& frame : tcpLog(b, from))
+        if (frame.size() == 30 && frame.substr(4, 2) == "2c" && frame.substr(14, 8) == "20000019")
+            waits.push_back(frame.substr(22));
+    return waits;
+}
+
+// n as the 4 little-endian bytes of a record's value.
+std::string le32(std::uint32_t n)
+{
+    return hex(&n, 4);
 }
 
 // After init a speed of 2^31 - 1 is one microstep per 10 us tick; these move at half that, reached in 64 ticks.
@@ -85,6 +104,38 @@ BOOST_AUTO_TEST_CASE(moveMotor_without_a_connected_board_ends_the_case)
     terminalRun r = runMainScript(moveDefaults, {"moveMotor { pos 5 }", "moveMotor { pos 6 }"});
     BOOST_TEST(r.verdicts["main"] == "aborted 1/1 | " + guardFailed);
     BOOST_TEST(r.process.out == "");
+}
+
+BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
+{
+    const board& b = sharedBoards::current->plain;
+    std::size_t from = b.logLines().size();
+    // Without root defaults a scan's own speed and acceleration count (speed 0 cannot be planned), and
+    // step 0 stays put.
+    auto r = runMainScript(
+        {"hwId " + plainId},
+        {"connect", "init", "scanRxShadow { count 3 step 100 }",
+         "scanRxReflect { count 2 step -50 speed 1073741824 accel 16777216 calm 20 pulse 60000 exposure 100 }",
+         "scanRxShadow { count 0 step 0 }", "scanRxReflect { count 4 step 0 pulse 20 }",
+         "scanRxShadow { count 1 step 7 speed 0 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 300, current: 300", "Target: 200, current: 200",
+                                      "Target: 200, current: 200", "Target: 200, current: 200"}));
+    BOOST_TEST(r.verdicts["main"] == "aborted 18/1 | errorZeroSpeed: std::exception");
+    // Each scan's wait records: its step move's cruise (planned), then the settling, pulse and rest waits.
+    // Shadow's exposure defaults to 5000 us: a pulse of 100 ticks (97 waited) and 398 more; a pulse
+    // longer than the exposure is cut to it and leaves no rest; reflect's exposure defaults to 50000 us
+    // (a 2-tick pulse is a no-op record, then 4996 waited).
+    BOOST_TEST(text(waitRecords(b, from)) == text({le32(1464), le32(1465), le32(97), le32(398),  // shadow
+                                                   le32(63), le32(64), le32(0), le32(7),         // reflect
+                                                   le32(97), le32(398),                          // step 0
+                                                   le32(4996)}));
+
+    // Root defaults win over a scan's own speed and acceleration.
+    from = b.logLines().size();
+    r = runMainScript(Lines{"hwId " + plainId} + moveDefaults,
+                      {"connect", "init", "moveMotor { pos 1000 }", "scanRxShadow { count 2 step -64 speed 0 accel 0 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 1000, current: 1000", "Target: 872, current: 872"}));
+    BOOST_TEST(r.verdicts["main"] == "passed 10/0");
 }
 
 BOOST_AUTO_TEST_SUITE_END()
