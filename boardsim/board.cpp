@@ -37,6 +37,8 @@ board::board(identity id, networkConfig defaults, faults f, settingsFile store, 
     applied_ = registerWords(settings_, model_);
     devices_.setInputWord(hardware.inputWord);
     devices_.setPressureRaw(hardware.pressureRaw);
+    if (hardware.limit)
+        devices_.fitLimitSwitch(*hardware.limit);
 }
 
 void board::setReporter(reporter report)
@@ -303,6 +305,8 @@ void board::writeProgramState(std::int32_t value)
         }
         variables_.set(deviceVariables::programState, value);
         sequencer_.start(static_cast<std::size_t>(slot));
+        if (++programsStarted_ == faults_.motion.hangProgram)
+            sequencer_.hang();
         return;
     }
     if (!run)

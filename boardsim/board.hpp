@@ -100,6 +100,7 @@ public:
     const std::vector<std::uint32_t>& driverRegisters() const { return applied_; }
 
     boardDevices& devices() { return devices_; }
+    const boardDevices& devices() const { return devices_; }
 
     // Standard error unless replaced.
     void setReporter(reporter report);
@@ -145,7 +146,8 @@ private:
     stepGenerator generator_;
     boardDevices devices_;
     deviceVariables variables_{generator_, &devices_};
-    sequencer sequencer_{generator_, variables_};
+    sequencer sequencer_{generator_, variables_, &devices_};
+    unsigned long programsStarted_ = 0;    // since the board started, for --hang
     std::array<std::uint32_t, 256> pwm_{};
 };
 

@@ -1,17 +1,29 @@
 #ifndef QZ_BOARDSIM_BOARD_DEVICES_HPP
 #define QZ_BOARDSIM_BOARD_DEVICES_HPP
 
+#include "boardsim/limit_switch.hpp"
+#include "boardsim/motor.hpp"
+
 #include <cstdint>
 
 namespace qz {
 namespace boardsim {
 
-// What the board's processor reads and drives besides the step generator. Programs see it through
-// variables 11 (inputs) and 12 (outputs), the terminal through commands 0x22 and 0x25. Lives on
-// the board's one thread, like the rest of the model.
+// What the board's processor reads and drives besides the step generator: the motor and its limit
+// switch, the digital lines, the pressure sensor. Programs see the lines through variables 11
+// (inputs) and 12 (outputs), the terminal through commands 0x22 and 0x25. Lives on the board's one
+// thread, like the rest of the model.
 class boardDevices {
 public:
     static constexpr std::uint32_t defaultPressureRaw = 53537;  // about 101.3 kPa by the terminal's conversion
+
+    // After each generator tick, with the microsteps it sent: the motor makes them, the switch follows.
+    void follow(std::int64_t microsteps);
+
+    motor& drive() { return motor_; }
+    const motor& drive() const { return motor_; }
+    const limitSwitch& limit() const { return limit_; }
+    void fitLimitSwitch(const limitSwitchOptions& options);
 
     // The digital-input word as the board reads it.
     std::uint32_t inputs() const { return inputWord_; }
@@ -25,6 +37,8 @@ public:
     void setPressureRaw(std::uint32_t raw) { pressureRaw_ = raw; }
 
 private:
+    motor motor_;
+    limitSwitch limit_;
     std::uint32_t inputWord_ = 0;
     std::uint32_t outputs_ = 0;
     std::uint32_t pressureRaw_ = defaultPressureRaw;

@@ -74,7 +74,10 @@ void addFaultOptions(boost::program_options::options_description& all)
         ("tcp-delay", text(), "delay every reply by MS milliseconds")
         ("tcp-hold-open", text(), "close MS milliseconds after the terminal's end of stream")
         ("program-end-silent", "no frame announces the end of a program");
-    all.add(udp).add(tcp);
+    po::options_description motion("motion faults");
+    motion.add_options()
+        ("hang", text(), "the Nth program started (from 1) hangs");
+    all.add(udp).add(tcp).add(motion);
 }
 
 faults parseFaults(const boost::program_options::variables_map& vm)
@@ -128,6 +131,12 @@ faults parseFaults(const boost::program_options::variables_map& vm)
     if (given("tcp-hold-open"))
         f.tcp.holdOpenMs = static_cast<unsigned>(number("tcp-hold-open", UINT_MAX));
     f.tcp.programEndSilent = given("program-end-silent");
+
+    if (given("hang")) {
+        f.motion.hangProgram = number("hang", ULONG_MAX);
+        if (*f.motion.hangProgram == 0)
+            throw std::invalid_argument("--hang counts programs from 1");
+    }
     return f;
 }
 

@@ -68,9 +68,14 @@ struct tcpFaults {
     bool programEndSilent = false;             // a program's end is not announced
 };
 
+struct motionFaults {
+    std::optional<unsigned long> hangProgram;  // the program started this many-th (from 1) hangs
+};
+
 struct faults {
     udpFaults udp;
     tcpFaults tcp;
+    motionFaults motion;
 };
 
 // The fault options of the qzsmc-board command line (boardsim/README.md), and the faults they

@@ -12,8 +12,8 @@ programRecord programRecord::decode(const std::uint8_t* data)
     return {data[0], data[1], data[2], data[3], static_cast<std::int32_t>(getLE32(data + 4))};
 }
 
-sequencer::sequencer(stepGenerator& generator, deviceVariables& variables)
-    : generator_(generator), variables_(variables)
+sequencer::sequencer(stepGenerator& generator, deviceVariables& variables, boardDevices* devices)
+    : generator_(generator), variables_(variables), devices_(devices)
 {
 }
 
@@ -39,6 +39,7 @@ void sequencer::stop()
 void sequencer::finish()
 {
     running_ = false;
+    hung_ = false;
     waiting_ = 0;
     nextPending_.reset();
     generator_.stop();
@@ -55,6 +56,8 @@ sequencer::ending sequencer::run(std::uint64_t ticks)
         finish();
         return ending::abnormal;
     }
+    if (hung_)
+        return ending::none;
     try {
         for (; ticks > 0 && running_; --ticks)
             tick();
@@ -68,12 +71,15 @@ sequencer::ending sequencer::run(std::uint64_t ticks)
 
 void sequencer::tick()
 {
+    if (waiting_ > 0 && enterLimitHandler())
+        waiting_ = 0;
     if (waiting_ == 0) {
         // Records that take no time only move forward, so within a memory's worth of them one
         // takes the tick, the program ends, or it runs off the end.
         for (std::size_t executed = 0; waiting_ == 0; ++executed) {
             if (!running_)
                 return;
+            enterLimitHandler();
             if (counter_ >= slotCount)
                 throw errorProgram("ran past the last slot");
             if (executed > slotCount)
@@ -82,11 +88,26 @@ void sequencer::tick()
         }
     }
     --waiting_;
-    generator_.tick();
+    const std::int64_t microsteps = generator_.tick();
+    if (devices_)
+        devices_->follow(microsteps);
     if (nextPending_) {
         generator_.setPending(*nextPending_);
         nextPending_.reset();
     }
+}
+
+// Checked before every record and at every tick of a record that takes several, so that the
+// switch is answered in the tick after the one that tripped it, and a record that arms it with the switch already
+// active goes to the handler before the next record.
+bool sequencer::enterLimitHandler()
+{
+    const std::int32_t handler = variables_.get(deviceVariables::limitHandler);
+    if (!devices_ || handler >= 0 || !devices_->limit().active())
+        return false;
+    variables_.set(deviceVariables::limitHandler, handler & 0x7FFFFFFF);
+    counter_ = static_cast<std::uint32_t>(handler) & 0xFFFF;
+    return true;
 }
 
 // The ticks the record takes from this one on; 0 lets the next record run in the same tick.

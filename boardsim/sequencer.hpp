@@ -1,6 +1,7 @@
 #ifndef QZ_BOARDSIM_SEQUENCER_HPP
 #define QZ_BOARDSIM_SEQUENCER_HPP
 
+#include "boardsim/board_devices.hpp"
 #include "boardsim/device_variables.hpp"
 #include "boardsim/step_generator.hpp"
 
@@ -45,13 +46,20 @@ constexpr std::uint8_t immediateOperand = 25;
 // Runs the program memory in the step generator's 10 us ticks. A tick executes records that take
 // no time until one takes the tick; the generator ticks only while a program runs. Bit 0 of
 // variable 0 mirrors the running state: a program ends itself by clearing it.
+//
+// With the board's devices it also drives the motor and watches the limit switch: while variable
+// 16 has bit 31 set and the switch is active, the current record is abandoned and the program goes
+// on at the handler slot, the low 16 bits of variable 16. Entering the handler clears bit 31, as an
+// interrupt masks itself: the handler runs while the switch is still active, and it re-enters only
+// once something sets bit 31 again.
 class sequencer {
 public:
     static constexpr std::size_t slotCount = 256;
 
     enum class ending { none, normal, abnormal };
 
-    sequencer(stepGenerator& generator, deviceVariables& variables);
+    // Without devices the generator runs alone (the planner's tests compare it with their model).
+    sequencer(stepGenerator& generator, deviceVariables& variables, boardDevices* devices = nullptr);
     sequencer(const sequencer&) = delete;
     sequencer& operator=(const sequencer&) = delete;
 
@@ -63,6 +71,9 @@ public:
     void start(std::size_t slot);
     // Ends a running program from outside.
     void stop();
+    // The running program makes no more progress, as on a board whose firmware hangs: no record
+    // runs and the motor stands, until it is stopped from outside.
+    void hang() { hung_ = running_; }
     bool running() const { return running_; }
 
     // Up to ticks ticks, fewer when the program ends; how it ended, if it did. After an abnormal
@@ -76,6 +87,7 @@ private:
     };
 
     void tick();
+    bool enterLimitHandler();
     std::uint64_t execute(const programRecord& r);
     bool condition(std::uint8_t code) const;
     std::int32_t operand(const programRecord& r) const;
@@ -85,8 +97,10 @@ private:
 
     stepGenerator& generator_;
     deviceVariables& variables_;
+    boardDevices* devices_;
     std::array<programRecord, slotCount> program_{};
     bool running_ = false;
+    bool hung_ = false;
     bool endedNormally_ = false;              // by its own record, during the current run()
     std::size_t counter_ = 0;                 // the next record's slot
     std::uint64_t waiting_ = 0;               // ticks the current record still takes

@@ -24,13 +24,14 @@ generatorLimits generatorLimits::fromBlock(const std::uint8_t* block)
             static_cast<std::int32_t>(getLE32(block + 8))};
 }
 
-void stepGenerator::tick()
+std::int64_t stepGenerator::tick()
 {
     accumulator_ += speed_;
     const std::int64_t steps = accumulator_ / limits_.path;
     position_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(position_) + static_cast<std::uint32_t>(steps));
     accumulator_ %= limits_.path;
     speed_ = clampTo(std::int64_t{speed_} + pending_, limits_.speed);
+    return steps;
 }
 
 void stepGenerator::stop()

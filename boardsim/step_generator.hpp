@@ -23,8 +23,8 @@ public:
     void setLimits(const generatorLimits& limits) { limits_ = limits; }
     const generatorLimits& limits() const { return limits_; }
 
-    // One tick. Needs limits().path > 0.
-    void tick();
+    // One tick; the microsteps it moved the position by. Needs limits().path > 0.
+    std::int64_t tick();
     // Speed, pending acceleration and sub-step accumulator to 0; the position stays.
     void stop();
     // Clamped to the acceleration limit.

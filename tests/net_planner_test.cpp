@@ -12,25 +12,18 @@
 
 #include "qzsmc/controller.hpp"
 #include "support/link_fixture.hpp"
+#include "support/program_text.hpp"
 
 namespace {
 
 using qz::smc::controller;
 using Lines = std::vector<std::string>;
 using boost::test_tools::per_element;
+using qz::test::recordsText;
 
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 const std::string noLimit = ", max. time 18446744073709551615";
 std::unique_ptr<qz::test::board> board;
-
-// Records as text: {opcode in hex, arg1, arg2, arg3, value}.
-std::string text(const controller::program& p)
-{
-    std::string out;
-    for (const auto& r : p)
-        out += (boost::format("{%x %d %d %d %d}") % int(r.opcode) % int(r.arg1) % int(r.arg2) % int(r.arg3) % r.value).str();
-    return out;
-}
 
 // A controller of the suite's board planning with path sub-steps per microstep and the speed and
 // acceleration limits wide open, as the terminal sets them.
@@ -92,7 +85,7 @@ BOOST_AUTO_TEST_CASE(each_phase_length_gives_its_records_and_the_budget_cuts_the
         controller::_moveState state{r.from, 0, 0, 0};
         std::uint64_t totalTime = 0;
         f.link->partialPath(p, state, r.to, 0, r.maxSpeed, r.acc, r.dec, r.maxTime, false, &totalTime);
-        BOOST_TEST(text(p) == r.records);
+        BOOST_TEST(recordsText(p) == r.records);
         BOOST_TEST((state.position == r.endsAt && totalTime == std::uint64_t(r.totalTime)));
     }
 }
@@ -104,7 +97,7 @@ BOOST_AUTO_TEST_CASE(a_move_corrects_once_inside_its_brackets_and_logs_each_segm
     planner f(100);
     qz::test::logCapture log;
     std::uint64_t totalTime = 0;
-    BOOST_TEST(text(f.link->makePath(0, 8, 168, 42, 42, &totalTime)) ==
+    BOOST_TEST(recordsText(f.link->makePath(0, 8, 168, 42, 42, &totalTime)) ==
                "{30 0 0 25 0}{32 0 0 25 42}{20 0 0 25 3}{32 0 0 25 0}{20 0 0 25 0}{32 0 0 25 -42}{20 0 0 25 4}"
                "{32 0 0 25 -42}{32 0 0 25 0}{32 0 0 25 42}{20 0 0 25 1}{30 0 0 25 0}");
     BOOST_TEST(totalTime == 110u, "only the first segment counts");

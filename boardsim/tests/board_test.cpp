@@ -6,6 +6,7 @@
 #include <boost/test/unit_test.hpp>
 
 #include <cstdio>
+#include <set>
 #include <tuple>
 
 #include <unistd.h>
@@ -81,6 +82,10 @@ struct testBoard : board {
         for (const auto& [request, answers] : script) BOOST_TEST(send(request) == expand(answers), request);
     }
 
+    // Loads the program from slot 0, starts it and runs it for at most `most` ticks; whether it
+    // ended by its own end record.
+    bool runs(const std::vector<programRecord>& program, std::uint64_t most = 100000);
+
     std::vector<std::string> reports;
 };
 
@@ -104,6 +109,50 @@ exchange limits(std::int32_t path)
 const programRecord programEnd{3, 0, 0, 25, 1};
 programRecord accel(std::int32_t v) { return {0x32, 0, 0, 25, v}; }
 programRecord wait(std::int32_t v) { return {0x20, 0, 0, 25, v}; }
+
+bool testBoard::runs(const std::vector<programRecord>& program, std::uint64_t most)
+{
+    for (std::size_t i = 0; i < program.size(); ++i)
+        play({load(static_cast<std::int64_t>(i), program[i])});
+    play({writeVar(1, 0), writeVar(0, 1)});
+    for (; most > 0; --most)
+        if (advance(1))
+            return true;
+    return false;
+}
+
+// A move of exactly `travel` microsteps (|travel| >= 3) under limits(4): two ticks of acceleration
+// to one microstep per tick, the cruise, two ticks back down.
+std::vector<programRecord> move(std::int32_t travel)
+{
+    const std::int32_t sign = travel > 0 ? 1 : -1;
+    return {{0x30}, accel(2 * sign), wait(1), accel(0), {1, 0, 21, 25, sign * travel - 2}, {0x20, 0, 0, 21, 0},
+            accel(-2 * sign), wait(1), {0x30}};
+}
+
+std::vector<programRecord> moveProgram(std::int32_t travel)
+{
+    std::vector<programRecord> p = move(travel);
+    p.push_back(programEnd);
+    return p;
+}
+
+// The terminal's limit search around that move: arm the handler, move, end with variable 24 = 1;
+// the handler latches the position into variable 20, brakes against the travel, waits for the
+// speed to leave the travel's sign, stops, disarms and ends with variable 24 = 2.
+std::vector<programRecord> limitSearch(std::int32_t travel)
+{
+    std::vector<programRecord> p{{1, 0, 15, 25, 2}, {1, 0, 16, 25, 0}, {1, 0, 24, 25, 1}};
+    for (const programRecord& r : move(travel))
+        p.push_back(r);
+    p.push_back(programEnd);
+    p[1].value = static_cast<std::int32_t>(p.size() | 0x80000000u);
+    for (const programRecord& r : std::vector<programRecord>{{1, 0, 20, 2, 0}, accel(travel > 0 ? -50 : 50), {0x11, 0, 4, 25, 0},
+                                                             {4, std::uint8_t(travel > 0 ? 4 : 1), 0, 25, -1}, {0x30},
+                                                             {1, 0, 16, 25, 0}, {1, 0, 24, 25, 2}, programEnd})
+        p.push_back(r);
+    return p;
+}
 
 }  // namespace
 
@@ -328,6 +377,75 @@ BOOST_AUTO_TEST_CASE(programs_start_and_stop_through_variable_0)
     BOOST_TEST(b.reports.size() == 4u);
     BOOST_TEST(b.reports.back() == "program not started: limits.path is 0");
 }
+
+BOOST_AUTO_TEST_SUITE(limit_switch)
+
+// The search latches where the motor met the switch, brakes two microsteps on and ends with variable
+// 24 = 2 in either direction, the handler disarmed; the switch is in the motor's coordinates, so a
+// counter written beforehand shifts the latched value. A switch beyond the travel leaves variable 24 at
+// 1 and the handler armed. With jitter each search latches within the band, not always at one place.
+BOOST_AUTO_TEST_CASE(limit_search_latches_brakes_and_stops)
+{
+    struct searchCase {
+        std::string options;
+        std::int32_t counterAtStart, travel;
+        std::int32_t latchedLow, latchedHigh, result;  // variable 20 in [low, high] after each search
+    };
+    for (const searchCase& c : std::vector<searchCase>{{"--limit-switch 300", 0, 1000, 300, 300, 2},
+                                                       {"--limit-switch -300", 0, -1000, -300, -300, 2},
+                                                       {"--limit-switch 300", 5000, 1000, 5300, 5300, 2},
+                                                       {"--limit-switch 300 --limit-jitter 20", 0, 1000, 280, 320, 2},
+                                                       {"--limit-switch -300 --limit-jitter 20", 0, -1000, -320, -280, 2},
+                                                       {"--limit-switch 1500", 0, 1000, 0, 0, 1}}) {
+        testBoard b(c.options);
+        b.play({limits(4), writeVar(2, c.counterAtStart)});
+        std::set<std::int32_t> latched;
+        for (int search = 0; search < 8; ++search) {
+            const std::int32_t start = b.variable(2);
+            BOOST_REQUIRE_MESSAGE(b.runs(limitSearch(c.travel)), c.options);
+            const std::int32_t at = b.variable(20), stop = b.variable(2), sign = c.travel > 0 ? 1 : -1;
+            latched.insert(at);
+            BOOST_TEST(b.variable(24) == c.result, c.options);
+            if (c.result == 1) {
+                BOOST_TEST((stop == start + c.travel && b.variable(16) < 0), c.options);
+                break;
+            }
+            BOOST_TEST((at >= c.latchedLow && at <= c.latchedHigh && stop == at + 2 * sign && b.variable(16) == 0),
+                       c.options << ": latched " << at << ", stopped at " << stop);
+            BOOST_REQUIRE(b.runs(moveProgram(-sign * 400)));
+        }
+        BOOST_TEST((latched.size() > 1) == (c.latchedLow != c.latchedHigh), c.options << ": " << latched.size());
+    }
+}
+
+// A sticky switch stays active until the motor is more than N microsteps back from where it tripped:
+// a search from closer latches at once where it starts; from farther, at the switch again.
+BOOST_AUTO_TEST_CASE(a_sticky_switch_latches_at_once_until_released)
+{
+    testBoard b("--limit-switch 300 --limit-sticky 100");
+    b.play({limits(4)});
+    BOOST_REQUIRE(b.runs(limitSearch(1000)));
+    BOOST_REQUIRE(b.runs(moveProgram(-80)));
+    BOOST_REQUIRE(b.runs(limitSearch(1000)));
+    BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 222), b.variable(20));
+    BOOST_REQUIRE(b.runs(moveProgram(-200)));
+    BOOST_REQUIRE(b.runs(limitSearch(1000)));
+    BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 300), b.variable(20));
+}
+
+// The Nth program started hangs where it stands until it is stopped; the others run.
+BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
+{
+    testBoard b("--hang 2");
+    b.play({limits(4)});
+    BOOST_REQUIRE(b.runs(moveProgram(100)));
+    BOOST_TEST(!b.runs(moveProgram(100), 1000000));
+    b.play({readVar(0, 1), readVar(2, 100), writeVar(0, 0), readVar(0, 0)});
+    BOOST_TEST(b.runs(moveProgram(100)));
+    BOOST_TEST(b.variable(2) == 200);
+}
+
+BOOST_AUTO_TEST_SUITE_END()
 
 // A program that cannot go on is stopped where it stands, motor included, with one report line.
 BOOST_AUTO_TEST_CASE(abnormal_ends_are_reported)
