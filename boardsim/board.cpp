@@ -34,7 +34,8 @@ board::board(identity id, networkConfig defaults, faults f, settingsFile store, 
 {
     stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
     settings_ = stored_;
-    applied_ = registerWords(settings_, model_);
+    applyRegisters();
+    devices_.drive().loseEvery(faults_.motion.loseEvery);
     devices_.setInputWord(hardware.inputWord);
     devices_.setPressureRaw(hardware.pressureRaw);
     if (hardware.limit)
@@ -202,7 +203,7 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
         r.payload = settings_;
         break;
     case tcpCommand::commitSettings:
-        applied_ = registerWords(settings_, model_);
+        applyRegisters();
         break;
     case tcpCommand::defaultSettings:
         settings_ = factorySettings(model_);
@@ -389,10 +390,20 @@ std::uint32_t board::sixRegisterRead(std::uint8_t address) const
     }
 }
 
-// No motor is modelled yet, so the driver stands at the start of its microstep table.
 std::uint32_t board::microstepCounter() const
 {
-    return 0;
+    return devices_.drive().microstepCounter();
+}
+
+// The image's register words go into the driver. Its counter runs against the position, except on
+// the six-register chip with `shaft` set: the direction the terminal's phase reading assumes.
+void board::applyRegisters()
+{
+    applied_ = registerWords(settings_, model_);
+    if (model_ == driverModel::fiveRegister)
+        devices_.drive().setDriver(applied_[1] & 0xF, false);  // DRVCTRL: MRES in bits 0-3
+    else
+        devices_.drive().setDriver((applied_[0] >> 24) & 0xF, ((applied_[3] >> 4) & 1) != 0);  // CHOPCONF MRES, GCONF shaft
 }
 
 // Back to the state after power-on; the network configuration stays.
@@ -403,7 +414,7 @@ void board::softReset()
     variables_.clear();  // the outputs too: they are variable 12
     pwm_.fill(0);
     settings_ = stored_;
-    applied_ = registerWords(settings_, model_);
+    applyRegisters();
     lastRegisterAddress_ = 0;
 }
 

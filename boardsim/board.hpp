@@ -129,6 +129,7 @@ private:
     outcome readDriverRegister(const bytes& payload);
     std::uint32_t sixRegisterRead(std::uint8_t address) const;
     std::uint32_t microstepCounter() const;
+    void applyRegisters();
     void softReset();
 
     identity id_;

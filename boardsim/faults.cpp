@@ -76,7 +76,8 @@ void addFaultOptions(boost::program_options::options_description& all)
         ("program-end-silent", "no frame announces the end of a program");
     po::options_description motion("motion faults");
     motion.add_options()
-        ("hang", text(), "the Nth program started (from 1) hangs");
+        ("hang", text(), "the Nth program started (from 1) hangs")
+        ("lose-steps", text(), "every Nth microstep sent does not reach the driver");
     all.add(udp).add(tcp).add(motion);
 }
 
@@ -137,6 +138,8 @@ faults parseFaults(const boost::program_options::variables_map& vm)
         if (*f.motion.hangProgram == 0)
             throw std::invalid_argument("--hang counts programs from 1");
     }
+    if (given("lose-steps"))
+        f.motion.loseEvery = static_cast<std::uint32_t>(number("lose-steps", 0xFFFFFFFF));
     return f;
 }
 

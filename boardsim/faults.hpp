@@ -70,6 +70,7 @@ struct tcpFaults {
 
 struct motionFaults {
     std::optional<unsigned long> hangProgram;  // the program started this many-th (from 1) hangs
+    std::uint32_t loseEvery = 0;               // every nth microstep sent never reaches the motor
 };
 
 struct faults {

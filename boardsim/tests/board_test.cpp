@@ -378,6 +378,67 @@ BOOST_AUTO_TEST_CASE(programs_start_and_stop_through_variable_0)
     BOOST_TEST(b.reports.back() == "program not started: limits.path is 0");
 }
 
+// The driver's phase as the terminal reads and orients it: the six-register chip's MSCNT through
+// 0x6A then 0, kept as read with `shaft`, else counted back; the five-register chip's 4-byte read
+// response, counted back.
+std::uint32_t terminalPhase(testBoard& b, bool sixRegister, unsigned mres, bool shaft)
+{
+    const std::uint32_t cycle = (256u >> mres) * 4;
+    std::uint32_t v;
+    if (sixRegister) {
+        b.send("080034 6a 00000000");
+        v = (getLE32(fromHex(b.send("080034 00 00000000")).data() + 3) & 0x3FF) >> mres;
+        if (shaft)
+            return v;
+    } else {
+        v = ((getLE32(fromHex(b.send("070034 00000000")).data() + 3) >> 10) & 0x3FF) >> mres;
+    }
+    return (cycle - v) % cycle;
+}
+
+BOOST_AUTO_TEST_SUITE(driver_phase)
+
+// The phase follows the motor in the direction the terminal assumes for each chip and `shaft`, at the
+// committed MRES, so that phase minus position keeps its value, 0 from power-on, over moves both ways.
+// A lost step reaches neither the driver nor the motor: the difference moves by one against the travel.
+BOOST_AUTO_TEST_CASE(phase_minus_position_holds_unless_steps_are_lost)
+{
+    using moves = std::vector<std::pair<std::int32_t, std::int32_t>>;  // travel, then the difference
+    const moves steady{{137, 0}, {-1000, 0}, {2001, 0}, {-53, 0}, {7, 0}, {-3300, 0}};
+    const moves lossy{{1000, -10}, {-1000, 0}, {250, -2}, {-250, 1}};
+    struct phaseCase {
+        std::string options, revision;
+        unsigned mres;
+        bool shaft;
+        moves travels;
+    };
+    for (const phaseCase& c : std::vector<phaseCase>{{"", "QZ_SMC sim", 0, false, steady},
+                                                     {"", "QZ_SMC sim", 4, false, steady},
+                                                     {"", "QZ_SMC sim", 8, false, steady},
+                                                     {"", "QZ_SMC TMC5130", 0, false, steady},
+                                                     {"", "QZ_SMC TMC5130", 3, true, steady},
+                                                     {"", "QZ_SMC TMC5130", 8, true, steady},
+                                                     {"--lose-steps 100", "QZ_SMC sim", 0, false, lossy},
+                                                     {"--lose-steps 100", "QZ_SMC TMC5130", 2, true, lossy}}) {
+        const bool six = c.revision.find("TMC") != std::string::npos;
+        const std::string what = c.options + " " + c.revision + " MRES " + std::to_string(c.mres) + (c.shaft ? " shaft" : "");
+        const std::uint32_t cycle = (256u >> c.mres) * 4;
+        testBoard b(c.options, personality::board, c.revision);
+        const std::string image = six ? "5f0012" + le32(0x23214C | c.mres << 24) + "08180f00 0a000000" + le32(4 | c.shaft << 4) +
+                                            "00000000 aa000100"
+                                      : "5b0012 40f30e00" + le32(c.mres) + "72200800 16000d00 60050a00";
+        b.play({{image + "04000000 e8030000 32000000" + std::string(112, '0'), "030012"}, {"030014", "030014"}});
+        BOOST_TEST(terminalPhase(b, six, c.mres, c.shaft) == 0u, what);
+        for (const auto& [travel, difference] : c.travels) {
+            BOOST_REQUIRE(b.runs(moveProgram(travel)));
+            const std::uint32_t diff = (terminalPhase(b, six, c.mres, c.shaft) - static_cast<std::uint32_t>(b.variable(2))) % cycle;
+            BOOST_TEST(diff == static_cast<std::uint32_t>(difference) % cycle, what << " after " << travel);
+        }
+    }
+}
+
+BOOST_AUTO_TEST_SUITE_END()
+
 BOOST_AUTO_TEST_SUITE(limit_switch)
 
 // The search latches where the motor met the switch, brakes two microsteps on and ends with variable
