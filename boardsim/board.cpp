@@ -40,6 +40,8 @@ board::board(identity id, networkConfig defaults, faults f, settingsFile store, 
     devices_.setPressureRaw(hardware.pressureRaw);
     if (hardware.limit)
         devices_.fitLimitSwitch(*hardware.limit);
+    if (hardware.receiverReadout)
+        devices_.fitReceiver(*hardware.receiverReadout);
 }
 
 void board::setReporter(reporter report)

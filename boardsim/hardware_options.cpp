@@ -25,7 +25,8 @@ void addHardwareOptions(boost::program_options::options_description& all)
         ("pressure", text(), "raw pressure reading (53537, about 101.3 kPa)")
         ("limit-switch", text(), "POS: a limit switch at POS microsteps (> 0: active at >= POS, < 0: at <= POS)")
         ("limit-jitter", text(), "N: each approach trips up to N microsteps early or late (0 to 255)")
-        ("limit-sticky", text(), "N: the switch releases only N microsteps back from where it tripped");
+        ("limit-sticky", text(), "N: the switch releases only N microsteps back from where it tripped")
+        ("receiver", text(), "TICKS: a receiver on inputs 0x20/0x40, busy TICKS ticks after each handshake");
     all.add(hardware);
 }
 
@@ -54,6 +55,8 @@ hardwareOptions parseHardware(const boost::program_options::variables_map& vm)
     } else if (given("limit-jitter") || given("limit-sticky")) {
         throw std::invalid_argument("--limit-jitter and --limit-sticky need --limit-switch");
     }
+    if (given("receiver"))
+        h.receiverReadout = static_cast<std::uint32_t>(number("receiver", 0xFFFFFFFF));
     return h;
 }
 

@@ -19,6 +19,7 @@ struct hardwareOptions {
     std::uint32_t inputWord = 0;
     std::uint32_t pressureRaw = boardDevices::defaultPressureRaw;
     std::optional<limitSwitchOptions> limit;
+    std::optional<std::uint32_t> receiverReadout;  // ticks; a receiver is fitted when given
 };
 
 // The hardware options of the qzsmc-board command line (boardsim/README.md); parseHardware

@@ -85,6 +85,7 @@ struct testBoard : board {
     // Loads the program from slot 0, starts it and runs it for at most `most` ticks; whether it
     // ended by its own end record.
     bool runs(const std::vector<programRecord>& program, std::uint64_t most = 100000);
+    std::uint64_t ticksRun = 0;  // by the last runs()
 
     std::vector<std::string> reports;
 };
@@ -115,7 +116,7 @@ bool testBoard::runs(const std::vector<programRecord>& program, std::uint64_t mo
     for (std::size_t i = 0; i < program.size(); ++i)
         play({load(static_cast<std::int64_t>(i), program[i])});
     play({writeVar(1, 0), writeVar(0, 1)});
-    for (; most > 0; --most)
+    for (ticksRun = 1; ticksRun <= most; ++ticksRun)
         if (advance(1))
             return true;
     return false;
@@ -439,6 +440,64 @@ BOOST_AUTO_TEST_CASE(phase_minus_position_holds_unless_steps_are_lost)
 
 BOOST_AUTO_TEST_SUITE_END()
 
+// The terminal's scan program, written out: variable 20 counts down from variable 19; each turn a
+// step move, 3 ticks of settling, the handshake (reflect: wait for inputs 0x60 clear, reflect output
+// off; else wait for ready 0x20; then handshake output up, wait for ready to fall), a 20-tick
+// exposure with a 5-tick pulse, handshake down; the loop goes back to slot 1.
+std::vector<programRecord> scan(bool reflect, bool handshake, std::int32_t step)
+{
+    std::vector<programRecord> p{{1, 0, 20, 19, 0}};
+    if (reflect && handshake)
+        p.push_back({2, 0, 12, 25, 0x20});
+    for (const programRecord& r : move(step))
+        p.push_back(r);
+    p.insert(p.end(), {{1, 0, 6, 25, 0}, wait(1)});
+    if (handshake) {
+        if (reflect)
+            p.insert(p.end(), {{0x12, 0, 11, 25, 0x60}, {0x11, 0, 19, 25, 0x60}, {4, 2, 0, 25, -1}, {3, 0, 12, 25, 0x20}});
+        else
+            p.insert(p.end(), {{0x12, 0, 11, 25, 0x20}, {4, 5, 0, 25, -1}});
+        p.insert(p.end(), {{2, 0, 12, 25, 0x10}, {0x12, 0, 11, 25, 0x20}, {4, 2, 0, 25, -1}});
+    }
+    p.insert(p.end(), {{2, 0, 12, 25, 8}, {1, 0, 6, 25, 0}, wait(2), {3, 0, 12, 25, 8}, {1, 0, 6, 25, 0}, wait(13)});
+    if (handshake)
+        p.push_back({3, 0, 12, 25, 0x10});
+    p.insert(p.end(), {{0x11, 0, 20, 25, 1}, {4, 4, 0, 25, -static_cast<std::int32_t>(p.size() + 1)}, {1, 0, 24, 25, 1}, programEnd});
+    return p;
+}
+
+// Scans end at start + count x step (count 0 still steps once: the counter is tested after the body).
+// The reflect handshake waits on the inputs: a receiver busy after each exposure holds every turn but
+// the first for about its read-out time; a line stuck busy holds the scan for good. The receiver also
+// raises ready for the plain handshake, which without it would wait for ever.
+BOOST_AUTO_TEST_CASE(scans_run_through_the_receiver_handshake)
+{
+    struct scanCase {
+        std::string options;
+        bool reflect, handshake;
+        std::int32_t count, step;
+        bool ends;
+        std::uint64_t ticksLow, ticksHigh;  // duration, when it ends
+    };
+    // A turn of a 100-microstep move takes 120 ticks with the settling and the exposure.
+    for (const scanCase& c : std::vector<scanCase>{{"", false, false, 3, 100, true, 360, 360},
+                                                   {"", false, false, 0, 100, true, 120, 120},
+                                                   {"", true, true, 3, -100, true, 360, 366},
+                                                   {"--receiver 2000", true, true, 3, -100, true, 4000, 4400},
+                                                   {"--receiver 2000", false, true, 3, 100, true, 4000, 4400},
+                                                   {"--inputs 0x40", true, true, 3, 100, false, 0, 0},
+                                                   {"", false, true, 1, 100, false, 0, 0}}) {
+        testBoard b(c.options);
+        b.play({limits(4), writeVar(2, 1000), writeVar(19, c.count)});
+        BOOST_TEST(b.runs(scan(c.reflect, c.handshake, c.step), 20000) == c.ends, c.options << " " << c.reflect);
+        if (!c.ends)
+            continue;
+        BOOST_TEST((b.variable(2) == 1000 + std::max(c.count, 1) * c.step && b.variable(12) == 0),
+                   c.options << " " << c.reflect << " " << c.count << ": at " << b.variable(2));
+        BOOST_TEST((b.ticksRun >= c.ticksLow && b.ticksRun <= c.ticksHigh), c.options << " " << c.reflect << ": " << b.ticksRun);
+    }
+}
+
 BOOST_AUTO_TEST_SUITE(limit_switch)
 
 // The search latches where the motor met the switch, brakes two microsteps on and ends with variable
@@ -492,6 +551,15 @@ BOOST_AUTO_TEST_CASE(a_sticky_switch_latches_at_once_until_released)
     BOOST_REQUIRE(b.runs(moveProgram(-200)));
     BOOST_REQUIRE(b.runs(limitSearch(1000)));
     BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 300), b.variable(20));
+}
+
+// The switch needs a side, its jitter and stickiness need the switch; positions are signed.
+BOOST_AUTO_TEST_CASE(limit_options)
+{
+    BOOST_TEST(parseHardware(parsed("--limit-switch -0x80000000")).limit->position == INT32_MIN);
+    for (const char* bad : {"--limit-switch 0", "--limit-switch -0", "--limit-switch 0x80000000", "--limit-switch 1 --limit-jitter 256",
+                            "--limit-jitter 1", "--limit-sticky 1", "--limit-switch --5"})
+        BOOST_CHECK_THROW(parseHardware(parsed(bad)), std::invalid_argument);
 }
 
 // The Nth program started hangs where it stands until it is stopped; the others run.

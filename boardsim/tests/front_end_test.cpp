@@ -72,6 +72,12 @@ BOOST_AUTO_TEST_CASE(every_request_is_answered_before_the_close) {
   BOOST_TEST((got == replies + " close"), got.size() / hwIdReply.size() << " of 50 replies, ending " << got.substr(got.size() - 6));
 }
 
+// The hardware options of the command line reach the model.
+BOOST_AUTO_TEST_CASE(the_command_line_wires_the_inputs_and_the_pressure) {
+  qz::test::board b(1, "10.77.1.20", {"--inputs", "0x12345678", "--pressure", "7"});
+  BOOST_TEST(connection(raw({3, 0, 0x25}) + raw({3, 0, 0x27})).receive(14) == "07002578563412" "07002707000000");
+}
+
 // Whole unsolicited frames without pause, and the reply to a request at a frame boundary among them.
 BOOST_AUTO_TEST_CASE(a_flooding_board_still_answers) {
   qz::test::board b(1, "10.77.1.20", {"--tcp-unsolicited-flood"});
