@@ -33,11 +33,6 @@ int presetLimit(qz::smc::controller& c)
     return static_cast<int>(std::llround(revolution(c) * 1.001));
 }
 
-struct homing {
-    int travel, speed, accel, value, fallback;
-    bool restore;
-};
-
 // Mean and RMS deviation; not a number without samples.
 std::pair<double, double> statistics(double sum, double sumOfSquares, unsigned int n)
 {
@@ -88,7 +83,8 @@ void _tester::initMotor(const pt::ptree& cmd)
     // The phase is compared unsigned, as the driver reports it.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wsign-compare"
-    BOOST_CHECK(limitPos < c_->phaseCycle() * 400 /4 * 1.001 && limitPhase < c_->phaseCycle() && limitPhase >=0);
+    BOOST_CHECK(limitPos < c_->phaseCycle() * 400 /4 * 1.001 &&
+                limitPhase < c_->phaseCycle() && limitPhase >=0);
 #pragma GCC diagnostic pop
 }
 
@@ -141,13 +137,12 @@ void _tester::checkPhase(const pt::ptree& cmd)
 void _tester::testInitMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    homing h;
-    h.travel = cmd.get<int>("travel");
-    h.speed = getSpeed(cmd);
-    h.accel = getAccel(cmd);
-    h.value = cmd.get<int>("value");
-    h.fallback = cmd.get<int>("fallback");
-    h.restore = cmd.get_optional<bool>("restore").value_or(true);
+    const int travel = cmd.get<int>("travel");
+    const int speed = getSpeed(cmd);
+    const int accel = getAccel(cmd);
+    const int value = cmd.get<int>("value");
+    const int fallback = cmd.get<int>("fallback");
+    const bool restore = cmd.get_optional<bool>("restore").value_or(true);
     const unsigned int count = cmd.get<unsigned int>("count");
     const auto action = cmd.get_child_optional("action");
 
@@ -169,7 +164,7 @@ void _tester::testInitMotor(const pt::ptree& cmd)
             }
             const std::int32_t start = c_->getValue(2);
             int limit = 0;
-            boost::tie(limit, limitPhase) = c_->initLimit(h.travel, h.speed, h.accel, h.value, h.fallback, h.restore, 0);
+            boost::tie(limit, limitPhase) = c_->initLimit(travel, speed, accel, value, fallback, restore, 0);
             // Folded into one revolution around 0.
             const std::int32_t rev = revolution(*c_);
             limitPos = limit % rev;
@@ -186,7 +181,8 @@ void _tester::testInitMotor(const pt::ptree& cmd)
         } catch (const std::exception& e) {
             std::cerr << boost::diagnostic_information(e);
         }
-        BOOST_CHECK(limitPos < c_->phaseCycle() * motorStepsPerRev / 4 * 1.001 && limitPhase < (int)c_->phaseCycle() && limitPhase >= 0);
+        BOOST_CHECK(limitPos < c_->phaseCycle() * motorStepsPerRev / 4 * 1.001 &&
+                    limitPhase < (int)c_->phaseCycle() && limitPhase >= 0);
     }
     const auto limit = statistics(sumLimit, sumLimit2, n);
     const auto phase = statistics(sumPhase, sumPhase2, n);

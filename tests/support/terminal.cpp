@@ -89,4 +89,13 @@ Lines tcpLog(const board& b, std::size_t& from)
     return boardLog(b, from, "tcp ");
 }
 
+Lines frames(const Lines& tcp, const std::string& codes)
+{
+    Lines found;
+    for (const std::string& line : tcp)
+        if (line != "accept" && line != "close" && codes.find(line.substr(4, 2)) != std::string::npos)
+            found.push_back(line.substr(4, 2) + " " + line.substr(6));
+    return found;
+}
+
 }  // namespace qz::test

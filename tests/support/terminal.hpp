@@ -57,4 +57,7 @@ Lines boardLog(const board& b, std::size_t& from, const std::string& prefix);
 // frame's hex), read once the board has logged the end of the terminal's connection.
 Lines tcpLog(const board& b, std::size_t& from);
 
+// "<code> <payload>" in hex of each frame among tcpLog's lines whose code is in `codes` ("12 13").
+Lines frames(const Lines& tcp, const std::string& codes);
+
 }  // namespace qz::test
