@@ -86,7 +86,7 @@ BOOST_AUTO_TEST_CASE(driver_parameters_on_both_models)
 {
     const sharedBoards& on = *sharedBoards::current;
     std::size_t fromA = on.a.logLines().size(), fromB = on.b.logLines().size();
-    // Five-register driver: the amperage is CS (300 & 0xFF, then 5 bits: 12); no holding current, no threshold.
+    // Five-register driver: the amperage is CS (300 in 5 bits: 12); no holding current, no threshold.
     auto r = runMainScript({"hwId " + idA},
                            {"connect", "init", "motorSettings { CS 40 bogus 3 TOFF 5 }",
                             "deviceSettings { amperage 300 amperageHold 5 speedThreshold 100 }"});
@@ -96,7 +96,7 @@ BOOST_AUTO_TEST_CASE(driver_parameters_on_both_models)
     BOOST_TEST(images[1].substr(3, 40) == hexWords({0xEF340, 0, 0x82072, 0xD0008, 0xA0560}));
     BOOST_TEST(images[3].substr(3, 40) == hexWords({0xEF340, 0, 0x82075, 0xD000C, 0xA0560}));
 
-    // Six-register driver: IRUN 20, IHOLD 261 & 0xFF = 5, TPWMTHRS 1320000 in 20 bits; a threshold of 0
+    // Six-register driver: IRUN 20, IHOLD 261 in 5 bits = 5, TPWMTHRS 1320000 in 20 bits; a threshold of 0
     // turns en_pwm_mode off; one that is no number is ignored.
     r = runMainScript({"hwId " + idB},
                       {"connect", "init", "deviceSettings { amperage 20 amperageHold 261 speedThreshold 10 }",
