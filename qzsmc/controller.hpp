@@ -247,6 +247,11 @@ public:
 private:
     struct programWatchers;
 
+    // moveTo, also giving the planned duration in microseconds (0 when nothing moves).
+    boost::shared_ptr<zk::completionNotifier> startMove(int position, int speed, int accel, std::uint64_t* duration);
+    // A move within homing or parking, waited for with a time limit: errorDeviceHung when the
+    // board does not end it, so that neither can hold the caller for ever.
+    void finishMove(int position, int speed, int accel);
     void readFirmwareInfo();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier,
                       const std::shared_ptr<programWatchers>& watchers);

@@ -34,6 +34,9 @@ constexpr int cmdReadDriverRegister = 0x34;
 constexpr unsigned char microstepCounterRegister = 0x6A;
 constexpr std::uint32_t counterMask = 0x3FF;
 
+// What a move's end may take beyond its plan: a watcher pass and a command confirmation.
+constexpr std::uint64_t moveGraceMs = 2000;
+
 constexpr int parkingSpeed = 0x3FFFFFFF;
 constexpr int parkingAccel = 100000;
 
@@ -105,7 +108,7 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
     const int start = getValue(positionVariable);
     int limit = internalInitLimit(travel, speed, accel);
     if (fb != 0) {
-        moveTo(limit + fb, speed, accel)->wait();
+        finishMove(limit + fb, speed, accel);
         const int fastLimit = limit;
         limit = internalInitLimit(-2 * fb, homing::sixteenth(speed), homing::sixteenth(accel));
         if (homing::slowPassSticky(fb, limit, fastLimit, cycle))
@@ -124,7 +127,7 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
     const int renamed = position + (pos - adjusted);
     setValue(positionVariable, static_cast<std::uint32_t>(renamed));
     if (restore)
-        moveTo(renamed - pos + start, speed, accel)->wait();
+        finishMove(renamed - pos + start, speed, accel);
     return boost::tuples::make_tuple(adjusted, static_cast<int>(limitPhase));
 }
 
@@ -158,7 +161,17 @@ void controller::parkMotor()
     const int target = homing::parkTarget(pos, phase, cycle);
     BOOST_LOG_SEV(log_, zk::logger::info)
         << boost::format("parking motor with phase %d from %d to %d") % phase % pos % target;
-    moveTo(target, parkingSpeed, parkingAccel)->wait();
+    finishMove(target, parkingSpeed, parkingAccel);
+}
+
+void controller::finishMove(int position, int speed, int accel)
+{
+    std::uint64_t duration = 0;
+    const boost::shared_ptr<zk::completionNotifier> move = startMove(position, speed, accel, &duration);
+    if (!move->waitFor(static_cast<std::int64_t>(homing::searchTimeLimitMs(duration) + moveGraceMs))) {
+        move->cancel();
+        BOOST_THROW_EXCEPTION(errorDeviceHung());
+    }
 }
 
 }  // namespace smc

@@ -97,8 +97,14 @@ controller::program scanProgram(const controller::scanParameters& p, const contr
 
 boost::shared_ptr<zk::completionNotifier> controller::moveTo(int position, int speed, int accel)
 {
+    return startMove(position, speed, accel, nullptr);
+}
+
+boost::shared_ptr<zk::completionNotifier> controller::startMove(int position, int speed, int accel,
+                                                                std::uint64_t* duration)
+{
     const int current = getValue(positionVariable);
-    program p = makePath(current, position, speed, accel, accel, nullptr);
+    program p = makePath(current, position, speed, accel, accel, duration);
     if (p.empty()) {
         auto done = boost::make_shared<zk::completionNotifier>();
         done->complete(zk::completionNotifier::completed);

@@ -81,9 +81,9 @@ BOOST_AUTO_TEST_CASE(moveMotor_reaches_fixed_repeated_and_random_targets)
     BOOST_TEST(last[1] == last[2]);
     // an end of the range needs rand() at one of its extremes: 1 in 2^30
     BOOST_TEST(std::abs(std::stoi(last[1])) < 1000);
-    // the move to where the motor stands starts no program (parking at the end may start one more)
-    const std::string moves = log.substr(0, log.find("Parking motor"));
+    // the move to where the motor stands starts no program; parking at the end may start one more
     const std::regex started("starting program at address 0");
+    const std::string moves = log.substr(0, log.find("Parking motor..."));
     BOOST_TEST(std::distance(std::sregex_iterator(moves.begin(), moves.end(), started), std::sregex_iterator()) == 4);
 }
 

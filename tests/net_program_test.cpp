@@ -41,12 +41,7 @@ struct rig {
     explicit rig(const Lines& options = {}) : board(qz::test::startBoard(options)) {}
     controller& c() { return *link.link; }
     // The control frames the board received since the last call, in hex.
-    Lines frames()
-    {
-        Lines found = qz::test::boardLog(*board, seen, "tcp ");
-        found.erase(std::remove_if(found.begin(), found.end(), [](auto& f) { return f.size() <= 6; }), found.end());
-        return found;
-    }
+    Lines frames() { return qz::test::controlFrames(*board, seen); }
     std::unique_ptr<qz::test::board> board;
     qz::test::linkTo<controller> link;
     std::size_t seen = 0;

@@ -1,5 +1,6 @@
 #include "support/terminal.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <boost/property_tree/xml_parser.hpp>
@@ -95,6 +96,14 @@ Lines frames(const Lines& tcp, const std::string& codes)
     for (const std::string& line : tcp)
         if (line != "accept" && line != "close" && codes.find(line.substr(4, 2)) != std::string::npos)
             found.push_back(line.substr(4, 2) + " " + line.substr(6));
+    return found;
+}
+
+Lines controlFrames(const board& b, std::size_t& from)
+{
+    Lines found = boardLog(b, from, "tcp ");
+    found.erase(std::remove_if(found.begin(), found.end(), [](const std::string& f) { return f.size() <= 6; }),
+                found.end());
     return found;
 }
 

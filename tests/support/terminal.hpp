@@ -52,6 +52,8 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
 // The lines of a board's log past line `from` that start with prefix (cut off); `from` moves
 // to the log's end.
 Lines boardLog(const board& b, std::size_t& from, const std::string& prefix);
+// The control frames a board received past line `from`, in hex, without its connection events.
+Lines controlFrames(const board& b, std::size_t& from);
 
 // The control-connection lines of a board's log past line `from` ("accept", "close" and each
 // frame's hex), read once the board has logged the end of the terminal's connection.
