@@ -402,10 +402,12 @@ std::uint32_t board::microstepCounter() const
 void board::applyRegisters()
 {
     applied_ = registerWords(settings_, model_);
-    if (model_ == driverModel::fiveRegister)
+    if (model_ == driverModel::fiveRegister) {
         devices_.drive().setDriver(applied_[1] & 0xF, false);  // DRVCTRL: MRES in bits 0-3
-    else
-        devices_.drive().setDriver((applied_[0] >> 24) & 0xF, ((applied_[3] >> 4) & 1) != 0);  // CHOPCONF MRES, GCONF shaft
+    } else {
+        const bool shaft = ((applied_[3] >> 4) & 1) != 0;        // GCONF bit 4
+        devices_.drive().setDriver((applied_[0] >> 24) & 0xF, shaft);  // CHOPCONF: MRES in bits 24-27
+    }
 }
 
 // Back to the state after power-on; the network configuration stays.

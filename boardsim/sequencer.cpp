@@ -98,8 +98,8 @@ void sequencer::tick()
 }
 
 // Checked before every record and at every tick of a record that takes several, so that the
-// switch is answered in the tick after the one that tripped it, and a record that arms it with the switch already
-// active goes to the handler before the next record.
+// switch is answered in the tick after the one that tripped it, and a record that arms the
+// handler while the switch is already active leads into it before the next record.
 bool sequencer::enterLimitHandler()
 {
     const std::int32_t handler = variables_.get(deviceVariables::limitHandler);
