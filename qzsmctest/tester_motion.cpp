@@ -7,6 +7,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/format.hpp>
