@@ -12,10 +12,12 @@
 #include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/test/unit_test.hpp>
+#include <boost/thread/locks.hpp>
 #include <boost/thread/thread.hpp>
 #include <boost/throw_exception.hpp>
 
 #include "zkutility/logger.hpp"
+#include "zkutility/utility.hpp"
 
 namespace pt = boost::property_tree;
 
@@ -75,9 +77,27 @@ _tester::_tester(const std::string& file)
         QZ_COMMAND(init),
         QZ_COMMAND(readNetworkConfig),
         QZ_COMMAND(readHardwareId),
-        QZ_COMMAND(runProgram),
-        QZ_COMMAND(pingId),
         QZ_COMMAND(moveMotor),
+        QZ_COMMAND(initMotor),
+        QZ_COMMAND(setPump),
+        QZ_COMMAND(setLight),
+        QZ_COMMAND(getPressure),
+        QZ_COMMAND(setOutput),
+        QZ_COMMAND(getInput),
+        QZ_COMMAND(setPWM),
+        QZ_COMMAND(scanRxShadow),
+        QZ_COMMAND(scanRxReflect),
+        QZ_COMMAND(runProgram),
+        QZ_COMMAND(testPhase),
+        QZ_COMMAND(setDiag),
+        QZ_COMMAND(pingId),
+        QZ_COMMAND(loadDefaultDeviceSettings),
+        QZ_COMMAND(storeDeviceSettings),
+        QZ_COMMAND(deviceSettings),
+        QZ_COMMAND(motorSettings),
+        QZ_COMMAND(getDeviceSettings),
+        QZ_COMMAND(checkPhase),
+        QZ_COMMAND(testInitMotor),
     };
 #undef QZ_COMMAND
 
@@ -146,4 +166,21 @@ void _tester::pingId(const pt::ptree& cmd)
 
 void _tester::runProgram(const pt::ptree&)
 {
+}
+
+std::uint32_t _tester::queryWord(int command)
+{
+    // Cleared before each read: a short reply must not carry an earlier sample's bytes.
+    unsigned char reply[4] = {};
+    {
+        boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
+        c_->queryCommand(command, boost::asio::buffer(reply));
+    }
+    return zk::getLE32(reply);
+}
+
+void _tester::sendEmpty(int command)
+{
+    boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
+    c_->sendTCPControlCommand(command, boost::asio::const_buffer());
 }

@@ -2,6 +2,7 @@
 #define QZSMCTEST_TESTER_HPP
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -61,6 +62,36 @@ private:
 
     // Motion.
     void moveMotor(const boost::property_tree::ptree& cmd);
+    void initMotor(const boost::property_tree::ptree& cmd);
+    void testPhase(const boost::property_tree::ptree& cmd);
+    void checkPhase(const boost::property_tree::ptree& cmd);
+    void testInitMotor(const boost::property_tree::ptree& cmd);
+
+    // Outputs, inputs and the pressure sensor.
+    void setPump(const boost::property_tree::ptree& cmd);
+    void setLight(const boost::property_tree::ptree& cmd);
+    void setPWM(const boost::property_tree::ptree& cmd);
+    void setOutput(const boost::property_tree::ptree& cmd);
+    void getInput(const boost::property_tree::ptree& cmd);
+    void getPressure(const boost::property_tree::ptree& cmd);
+
+    // Receiver scans.
+    void scanRxShadow(const boost::property_tree::ptree& cmd);
+    void scanRxReflect(const boost::property_tree::ptree& cmd);
+    void scanRx(const boost::property_tree::ptree& cmd, bool reflect, unsigned int defaultExposure);
+
+    // The board's settings block and driver registers.
+    void setDiag(const boost::property_tree::ptree& cmd);
+    void loadDefaultDeviceSettings(const boost::property_tree::ptree& cmd);
+    void storeDeviceSettings(const boost::property_tree::ptree& cmd);
+    void deviceSettings(const boost::property_tree::ptree& cmd);
+    void motorSettings(const boost::property_tree::ptree& cmd);
+    void getDeviceSettings(const boost::property_tree::ptree& cmd);
+
+    // A query command sent under the controller's command lock; its 4-byte reply as a number.
+    std::uint32_t queryWord(int command);
+    // A command with an empty payload sent under the controller's command lock.
+    void sendEmpty(int command);
 
     // The device id to look for: the one "pingId" set, else the board's.
     std::string deviceId() const;

@@ -31,8 +31,7 @@ struct sharedBoards {
 // The control connection and the command codes of the frames a board got since line `from`.
 std::string tcpCodes(const board& b, std::size_t& from)
 {
-    b.waitForLogText("tcp close", std::chrono::seconds(3), from);  // logged a moment after the terminal ends
-    Lines codes = boardLog(b, from, "tcp ");
+    Lines codes = tcpLog(b, from);
     for (std::string& code : codes) code = code == "accept" || code == "close" ? code : code.substr(4, 2);
     return text(codes);
 }

@@ -7,6 +7,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "support/common.hpp"
 #include "support/terminal.hpp"
 
 using namespace qz::test;
@@ -16,13 +17,21 @@ namespace {
 // plain announces the end of each program; silent leaves it to be found by polling, and its moves
 // last long enough (12 ms for 3000 microsteps) for a position read that does not wait to miss.
 const std::string plainId = "a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4",
-                  silentId = "c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4";
+                  silentId = "c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4",
+                  limitId = "0102030405060708090a0b0c0d0e0f1011121314",  // the board's default
+                  lossyId = "e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4";
 const std::string guardFailed = "critical check c_ && c_->connected() has failed";
 
 struct sharedBoards {
     bool inTestNetwork = (requireTestNetwork(), true);  // before any board starts
     board plain{1, "10.77.1.10", {"--hwid", plainId, "--time-scale", "1000"}};
     board silent{1, "10.77.1.11", {"--hwid", silentId, "--time-scale", "5", "--program-end-silent"}};
+    // a switch on the negative side, 3000 microsteps from where the motor starts; and a driver that
+    // misses one microstep in 1000
+    board limit{1, "10.77.1.12", {"--time-scale", "1000", "--limit-switch", "-3000"}};
+    board lossy{1, "10.77.1.13", {"--hwid", lossyId, "--time-scale", "1000", "--lose-steps", "1000"}};
+    sharedBoards() { current = this; }
+    static inline sharedBoards* current = nullptr;
 };
 
 // Runs the "main" section with the log file kept: the run and the log's text.
@@ -36,6 +45,15 @@ std::pair<terminalRun, std::string> runWithLog(const Lines& rootKeys, const Line
     for (const auto& file : boost::filesystem::directory_iterator(dir.path() / "Logs"))
         log += readFile(file.path());
     return {r, log};
+}
+
+// The values of the program records {0x20, 0, 0, 25, n} (waits) a board received, in wire hex.
+std::string waitRecords(const board& b, std::size_t& from)
+{
+    std::string waits;
+    for (const std::string& frame : frames(tcpLog(b, from), "2c"))
+        if (frame.substr(11, 8) == "20000019") waits += frame.substr(19);
+    return waits;
 }
 
 // After init a speed of 2^31 - 1 is one microstep per 10 us tick; these move at half that, reached in 64 ticks.
@@ -86,6 +104,84 @@ BOOST_AUTO_TEST_CASE(moveMotor_without_a_connected_board_ends_the_case)
     terminalRun r = runMainScript(moveDefaults, {"moveMotor { pos 5 }", "moveMotor { pos 6 }"});
     BOOST_TEST(r.verdicts["main"] == "aborted 1/1 | " + guardFailed);
     BOOST_TEST(r.process.out == "");
+}
+
+BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
+{
+    const board& b = sharedBoards::current->plain;
+    std::size_t from = b.logLines().size();
+    // Without root defaults a scan's own speed and acceleration count (speed 0 cannot be planned), and
+    // step 0 stays put. The scans end at 0, where the driver's phase is 0: no parking move follows.
+    auto r = runMainScript(
+        {"hwId " + plainId},
+        {"connect", "init", "scanRxShadow { count 4 step 256 }",
+         "scanRxReflect { count 2 step -512 speed 1073741824 accel 16777216 calm 20 pulse 60000 exposure 100 }",
+         "scanRxShadow { count 0 step 0 }", "scanRxReflect { count 4 step 0 pulse 20 }",
+         "scanRxShadow { count 1 step 7 speed 0 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 1024, current: 1024", "Target: 0, current: 0",
+                                      "Target: 0, current: 0", "Target: 0, current: 0"}));
+    BOOST_TEST(r.verdicts["main"] == "aborted 18/1 | errorZeroSpeed: std::exception");
+    // Each scan's wait records: its step move's cruise (planned), then the settling, pulse and rest waits.
+    // Shadow's exposure defaults to 5000 us: a pulse of 100 ticks (97 waited) and 398 more; a pulse
+    // longer than the exposure is cut to it and leaves no rest; reflect's exposure defaults to 50000 us
+    // (a 2-tick pulse is a no-op record, then 4996 waited).
+    BOOST_TEST(waitRecords(b, from) == hexWords({2343, 0, 2344, 97, 398,  // shadow
+                                                 63, 64, 0, 7,             // reflect
+                                                 97, 398,                  // step 0
+                                                 4996}));
+
+    // Root defaults win over a scan's own speed and acceleration.
+    r = runMainScript(Lines{"hwId " + plainId} + moveDefaults,
+                      {"connect", "init", "moveMotor { pos 1152 }", "scanRxShadow { count 2 step -64 speed 0 accel 0 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 1152, current: 1152", "Target: 1024, current: 1024"}));
+    BOOST_TEST(r.verdicts["main"] == "passed 10/0");
+}
+
+// Model 0 at MRES 0: a phase cycle of 1024 microsteps, a revolution of 102400. The driver's phase is
+// the motor's position modulo the cycle, 0 where the board started it, and the switch is at -3000.
+BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
+{
+    auto r = runMainScript(
+        Lines{"hwId " + limitId} + moveDefaults,
+        {"connect", "init", "checkPhase", "initMotor { travel -100000 value 100 fallback 0 }", "checkPhase 924",
+         "checkPhase", "initMotor { travel -100000 value 102300 fallback 2000 restore false }", "checkPhase 100",
+         "testPhase { step 3200 count 3 }",
+         "testInitMotor { travel -100000 value 102300 fallback 0 count 3 action { moveMotor { pos 105000 } } }",
+         "testInitMotor { travel -100000 value 0 fallback 0 count 0 }",
+         "initMotor { travel 100000 value 0 fallback 0 }"});
+    // The switch trips 72 microsteps past a phase boundary: the limit is that boundary, -3072, which
+    // becomes 100; the motor goes back to where it started, 3172 now, 924 before the next boundary.
+    // The second homing, in two passes, finds the boundary at 100 and makes it 102300, just short of a
+    // revolution; without restore the motor stays 72 past it. Phase and position then step together.
+    // Repeated homing folds the limit, 102300, into the revolution around 0: -100.
+    BOOST_TEST(r.process.out ==
+               text({"device initialized", "STEP_CNT: 0, phase: 0, diff: 0", "Limit pos: -3072, phase on switch: 72",
+                     "STEP_CNT: 3172, phase: 0, diff: 924", "STEP_CNT: 3172, phase: 0, diff: 924",
+                     "Limit pos: 100, phase on switch: 72", "STEP_CNT: 102372, phase: 72, diff: 100",
+                     "tgt\tSTEP_CNT\tphase\tdiff", "102372\t102372\t72\t100", "105572\t105572\t200\t100",
+                     "102372\t102372\t72\t100", "105572\t105572\t200\t100", "errors: 0",
+                     // each action's line lands in the action log, not between the rows
+                     "Start\tLimit\tPhase", "105000\t-100\t72", "105000\t-100\t72", "105000\t-100\t72",
+                     "Limit Average: -100.000000, RMS: 0.000000, N: 3", "Phase Average: 72.000000, RMS: 0.000000, N: 3",
+                     "action log:", "Target: 105000, current: 105000", "Target: 105000, current: 105000",
+                     "Target: 105000, current: 105000",
+                     // no homing: no averages
+                     "Start\tLimit\tPhase", "Limit Average: nan, RMS: nan, N: 0", "Phase Average: nan, RMS: nan, N: 0",
+                     "action log:"}));
+    // No switch on the positive side: the error goes to stderr, no line, and the range check fails.
+    BOOST_TEST(r.process.err.find("errorLimitSwitchUnreachable") != std::string::npos, r.process.err);
+    BOOST_TEST(r.verdicts["main"] == "failed 43/3 | phase-position difference mismatch | check rmsLimit == 0.0 has failed"
+                                     " | check limitPos < c_->phaseCycle() * 400 /4 * 1.001 && limitPhase < "
+                                     "c_->phaseCycle() && limitPhase >=0 has failed");
+
+    // One microstep in 1000 lost: each move of 3200 shifts the phase-position difference by 3, and
+    // the way back undoes it.
+    r = runMainScript(Lines{"hwId " + lossyId} + moveDefaults, {"connect", "init", "testPhase { step 100 count 0 }",
+                                                                "testPhase { step 3200 count 2 }", "checkPhase"});
+    BOOST_TEST(r.process.out == text({"device initialized", "tgt\tSTEP_CNT\tphase\tdiff", "0\t0\t0\t0", "errors: 0",
+                                      "tgt\tSTEP_CNT\tphase\tdiff", "0\t0\t0\t0", "-3200\t-3200\t899\t3",
+                                      "0\t0\t0\t0", "errors: 2", "STEP_CNT: 0, phase: 0, diff: 0"}));
+    BOOST_TEST(r.verdicts["main"] == "failed 12/1 | check errCount == 0 has failed");
 }
 
 BOOST_AUTO_TEST_SUITE_END()

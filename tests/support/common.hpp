@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,15 @@ template <class Bytes>
 std::string hex(const Bytes& bytes)
 {
     return hex(bytes.data(), bytes.size());
+}
+
+// 32-bit words as the wire carries them: little-endian, in hex.
+inline std::string hexWords(std::initializer_list<std::uint32_t> words)
+{
+    std::string bytes;
+    for (std::uint32_t w : words)
+        for (int i = 0; i < 4; ++i) bytes += static_cast<char>(w >> (8 * i));
+    return hex(bytes);
 }
 
 }  // namespace qz::test

@@ -84,6 +84,21 @@ Lines boardLog(const board& b, std::size_t& from, const std::string& prefix)
     return found;
 }
 
+Lines tcpLog(const board& b, std::size_t& from)
+{
+    b.waitForLogText("tcp close", std::chrono::seconds(3), from);  // logged a moment after the terminal ends
+    return boardLog(b, from, "tcp ");
+}
+
+Lines frames(const Lines& tcp, const std::string& codes)
+{
+    Lines found;
+    for (const std::string& line : tcp)
+        if (line != "accept" && line != "close" && codes.find(line.substr(4, 2)) != std::string::npos)
+            found.push_back(line.substr(4, 2) + " " + line.substr(6));
+    return found;
+}
+
 Lines controlFrames(const board& b, std::size_t& from)
 {
     Lines found = boardLog(b, from, "tcp ");

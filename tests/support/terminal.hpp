@@ -55,4 +55,11 @@ Lines boardLog(const board& b, std::size_t& from, const std::string& prefix);
 // The control frames a board received past line `from`, in hex, without its connection events.
 Lines controlFrames(const board& b, std::size_t& from);
 
+// The control-connection lines of a board's log past line `from` ("accept", "close" and each
+// frame's hex), read once the board has logged the end of the terminal's connection.
+Lines tcpLog(const board& b, std::size_t& from);
+
+// "<code> <payload>" in hex of each frame among tcpLog's lines whose code is in `codes` ("12 13").
+Lines frames(const Lines& tcp, const std::string& codes);
+
 }  // namespace qz::test

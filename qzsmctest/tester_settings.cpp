@@ -1,0 +1,103 @@
+// The board's settings block and driver registers: "setDiag", "loadDefaultDeviceSettings",
+// "storeDeviceSettings", "deviceSettings", "motorSettings", "getDeviceSettings".
+#include "tester.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include <boost/format.hpp>
+#include <boost/test/unit_test.hpp>
+#include <boost/thread/locks.hpp>
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+constexpr int cmdStoreSettings = 0x10;
+constexpr int cmdLoadDefaultSettings = 0x15;
+constexpr int diagChannels = 6;
+
+// Automatic base ("0x" hexadecimal, leading 0 octal); text that is not a number gives 0.
+std::uint32_t diagWord(const std::string& text)
+{
+    return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+}  // namespace
+
+void _tester::setDiag(const pt::ptree& cmd)
+{
+    BOOST_REQUIRE(c_ && c_->connected());
+    qz::smc::deviceSettings settings = c_->getDeviceSettings();
+    for (int i = 0; i < diagChannels; ++i) {
+        const auto channel = cmd.get_child_optional(pt::ptree::path_type(std::to_string(i)));
+        if (!channel)
+            continue;
+        if (const auto mask = channel->get_optional<std::string>("mask"))
+            settings.diag_mask[i] = diagWord(*mask);
+        if (const auto polar = channel->get_optional<std::string>("polar"))
+            settings.diag_polar[i] = diagWord(*polar);
+    }
+    c_->setDeviceSettings(settings);
+}
+
+void _tester::loadDefaultDeviceSettings(const pt::ptree&)
+{
+    BOOST_REQUIRE(c_ && c_->connected());
+    sendEmpty(cmdLoadDefaultSettings);
+    c_->commitSettings();
+    std::cout << "default device settings loaded" << std::endl;
+}
+
+void _tester::storeDeviceSettings(const pt::ptree&)
+{
+    BOOST_REQUIRE(c_ && c_->connected());
+    sendEmpty(cmdStoreSettings);
+    std::cout << "device settings stored" << std::endl;
+}
+
+void _tester::deviceSettings(const pt::ptree& cmd)
+{
+    BOOST_REQUIRE(c_ && c_->connected());
+    if (const auto amperage = cmd.get_optional<unsigned int>("amperage"))
+        c_->setAmperage(static_cast<unsigned char>(*amperage));
+    if (const auto hold = cmd.get_optional<unsigned int>("amperageHold")) {
+        // Only the six-register driver has a separate holding current.
+        if (c_->model() && *c_->model() == 1)
+            c_->setMotorParameter("IHOLD", static_cast<unsigned char>(*hold));
+    }
+    if (const auto threshold = cmd.get_optional<std::string>("speedThreshold")) {
+        double speed = 0.0;
+        if (std::sscanf(threshold->c_str(), "%lf", &speed) == 1)
+            c_->setSpeedThreshold(speed);
+    }
+}
+
+void _tester::motorSettings(const pt::ptree& cmd)
+{
+    BOOST_REQUIRE(c_ && c_->connected());
+    for (const auto& field : cmd) {
+        try {
+            const unsigned int value = field.second.get_value<unsigned int>();
+            c_->setMotorParameter(field.first.c_str(), value);
+        } catch (const std::exception& e) {
+            BOOST_ERROR(boost::format("failed to set motor parameter %s: %s") % field.first % e.what());
+        }
+    }
+}
+
+void _tester::getDeviceSettings(const pt::ptree&)
+{
+    BOOST_REQUIRE(c_ && c_->connected());
+    const qz::smc::deviceSettings held = c_->getDeviceSettings();
+    {
+        boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
+        c_->readSettings();
+    }
+    BOOST_CHECK_MESSAGE(std::memcmp(&held, &c_->getDeviceSettings(), sizeof held) == 0,
+                        "device or motor settings out of sync");
+}

@@ -1,0 +1,115 @@
+// End-to-end: the terminal's output, input, pressure and settings commands run by the real qzsmctest
+// against simulated boards of both driver models, whose traffic logs show the frames they received.
+// Runs under tools/testnet with one LAN, 10.77.1.1/24.
+#define BOOST_TEST_MODULE e2e_io_settings_commands
+#include <boost/test/unit_test.hpp>
+
+#include <cstdint>
+#include <regex>
+
+#include "support/common.hpp"
+#include "support/terminal.hpp"
+
+using namespace qz::test;
+
+namespace {
+
+const std::string idA = "a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4", idB = "b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1c2c3c4";
+
+// a: the five-register driver, storing to a settings file, with inputs driven and full-scale pressure;
+// b: the six-register driver.
+struct sharedBoards {
+    bool inTestNetwork = (requireTestNetwork(), true);  // before any board starts
+    scratchDir dir{"qzsmc-io"};
+    std::string settingsFile = dir.file("settings");
+    board a{1, "10.77.1.10",
+            {"--hwid", idA, "--settings-file", settingsFile, "--inputs", "0xa5c3005a", "--pressure", "65535"}};
+    board b{1, "10.77.1.11", {"--hwid", idB, "--revision", "QZ_SMC TMC sim"}};
+    sharedBoards() { current = this; }
+    static inline sharedBoards* current = nullptr;
+};
+
+// The settings block as init leaves it, with the given diagnostic masks and polarities.
+std::string block(std::initializer_list<std::uint32_t> mask, std::initializer_list<std::uint32_t> polar)
+{
+    return hexWords({0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0x7FFFFFFF}) + hexWords(mask) + hexWords(polar);
+}
+
+}  // namespace
+
+BOOST_AUTO_TEST_SUITE(io_settings_commands, *boost::unit_test::fixture<sharedBoards>())
+
+BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t from = on.a.logLines().size();
+    auto r = runMainScript(
+        {"hwId " + idA},
+        {"connect", "init", "setPump true", "setPump false", "setLight 1024", "setPWM 3 { value 1500 on 1 }",
+         "setPWM 260 { value 7 on 2 }", "setOutput 5", "setOutput 96 { mask 240 }", "getInput",
+         "getPressure { count 2 delay 40 }", "getPressure { count 0 }",
+         "setDiag { 2 { mask 0x10 } 5 { mask 255 polar 010 } }", "setDiag { 5 { mask junk } 6 { mask 1 } }",
+         "getDeviceSettings", "storeDeviceSettings", "loadDefaultDeviceSettings", "getDeviceSettings",
+         "getDeviceSettings"});
+    // 19 commands looked up, the connect check, 18 guards, two of the three sync checks
+    BOOST_TEST(r.verdicts["main"] == "failed 40/1 | device or motor settings out of sync");
+    std::smatch m;
+    BOOST_REQUIRE_MESSAGE(
+        std::regex_match(r.process.out, m,
+                         std::regex("device initialized\npump: 1\npump: 0\nlight: 1024\npwm #3: 1500 \\(1\\)\n"
+                                    "pwm #260: 7 \\(2\\)\noutput : 0x00000005 \\(0x0000ffff\\)\n"
+                                    "output : 0x00000060 \\(0x000000f0\\)\ninput : 0xa5c3005a\n"
+                                    "time, ms\tpressure, kPa\n(\\d+)\t121\\.666667\n(\\d+)\t121\\.666667\n"
+                                    "time, ms\tpressure, kPa\ndevice settings stored\ndefault device settings loaded\n")),
+        r.process.out);
+    BOOST_TEST(std::stol(m[2]) - std::stol(m[1]) >= 40, "samples " << m[1] << " and " << m[2] << " ms");
+    const Lines tcp = tcpLog(on.a, from);
+    // pump: output 4 on and off; light: channel 1, duty 1024 & 0x3FF, off; PWM channel 3 duty 476 on,
+    // channel 260 & 0xFF with "on 2" off; outputs under 0xFFFF and 0xF0; a query for the inputs and per sample
+    BOOST_TEST(text(frames(tcp, "20 22 25 27")) ==
+               text({"22 04000000ffffffff", "22 0400000000000000", "20 0100000000", "20 03dc010080", "20 0407000000",
+                     "22 ffff000005000000", "22 f000000060000000", "25 ", "27 ", "27 "}));
+    // After init's read, write and commit: each setDiag's block without a commit (an octal polarity, a
+    // mask that is no number is 0, there is no channel 6), the sync read, the store, the defaults and
+    // their commit, two reads.
+    const std::string registers = "12 " + hexWords({0xEF340, 0, 0x82072, 0xD0016, 0xA0560});
+    const Lines f = frames(tcp, "10 12 13 14 15");
+    BOOST_REQUIRE(f.size() == 11u);
+    BOOST_TEST(text(Lines(f.begin() + 3, f.end())) ==
+               text({registers + block({0, 0, 16, 0, 0, 255}, {0, 0, 0, 0, 0, 8}),
+                     registers + block({0, 0, 16, 0, 0, 0}, {0, 0, 0, 0, 0, 8}), "13 ", "10 ", "15 ", "14 ", "13 ", "13 "}));
+    // stored before the defaults were loaded
+    BOOST_TEST("12 " + hex(readFile(on.settingsFile)) == f[4]);
+}
+
+BOOST_AUTO_TEST_CASE(driver_parameters_on_both_models)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t fromA = on.a.logLines().size(), fromB = on.b.logLines().size();
+    // Five-register driver: the amperage is CS (300 in 5 bits: 12); no holding current, no threshold.
+    auto r = runMainScript({"hwId " + idA},
+                           {"connect", "init", "motorSettings { CS 40 bogus 3 TOFF 5 }",
+                            "deviceSettings { amperage 300 amperageHold 5 speedThreshold 100 }"});
+    BOOST_TEST(r.verdicts["main"] == "failed 8/1 | failed to set motor parameter bogus: parameter bogus unknown");
+    Lines images = frames(tcpLog(on.a, fromA), "12");
+    BOOST_REQUIRE(images.size() == 4u);
+    BOOST_TEST(images[1].substr(3, 40) == hexWords({0xEF340, 0, 0x82072, 0xD0008, 0xA0560}));
+    BOOST_TEST(images[3].substr(3, 40) == hexWords({0xEF340, 0, 0x82075, 0xD000C, 0xA0560}));
+
+    // Six-register driver: IRUN 20, IHOLD 261 in 5 bits = 5, TPWMTHRS 1320000 in 20 bits; a threshold of 0
+    // turns en_pwm_mode off; one that is no number is ignored.
+    r = runMainScript({"hwId " + idB},
+                      {"connect", "init", "deviceSettings { amperage 20 amperageHold 261 speedThreshold 10 }",
+                       "deviceSettings { speedThreshold 0 }", "deviceSettings { speedThreshold abc }",
+                       "motorSettings { irun 3 IRUN x MRES 4 }"});
+    BOOST_TEST(r.verdicts["main"].rfind("failed 12/2 | failed to set motor parameter irun: parameter irun unknown"
+                                        " | failed to set motor parameter IRUN: conversion of data",
+                                        0) == 0,
+               r.verdicts["main"]);
+    images = frames(tcpLog(on.b, fromB), "12");
+    BOOST_REQUIRE(images.size() == 6u);
+    BOOST_TEST(images[3].substr(3, 48) == hexWords({0x23214C, 0xF1405, 0xA, 0x4, 271424, 0x100AA}));
+    BOOST_TEST(images[5].substr(3, 48) == hexWords({0x0423214C, 0xF1405, 0xA, 0, 271424, 0x100AA}));
+}
+
+BOOST_AUTO_TEST_SUITE_END()
