@@ -178,8 +178,8 @@ BOOST_AUTO_TEST_CASE(planning_without_usable_limits_fails_clearly)
     f.link->init();
     BOOST_TEST(plan(*f.link) == "nothing");
     // An acceleration of -2^31 is cut to the maximum speed like any other too large one.
-    BOOST_TEST(text(f.link->makePath(0, 1000, 1000, std::numeric_limits<int>::min(), 100, nullptr)) ==
-               text(f.link->makePath(0, 1000, 1000, 1000, 100, nullptr)));
+    BOOST_TEST(recordsText(f.link->makePath(0, 1000, 1000, std::numeric_limits<int>::min(), 100, nullptr)) ==
+               recordsText(f.link->makePath(0, 1000, 1000, 1000, 100, nullptr)));
 }
 
 // Forward moves accelerate with +acc and brake with -dec, backward ones the reverse; a start too
