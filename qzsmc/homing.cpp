@@ -1,6 +1,7 @@
 // Homing on the limit switch, the driver's phase, and parking at phase 0.
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
@@ -76,9 +77,11 @@ boost::shared_ptr<zk::completionNotifier> controller::moveInitLimit(int travel, 
         BOOST_THROW_EXCEPTION(errorZeroSpeed());
     if (accel == 0)
         BOOST_THROW_EXCEPTION(errorZeroAcceleration());
-    const int a = std::abs(accel);
+    // The planner refuses a speed of -2^31 itself; an acceleration that large it cuts anyway.
+    const int a = accel == std::numeric_limits<int>::min() ? std::numeric_limits<int>::max() : std::abs(accel);
+    const int s = speed == std::numeric_limits<int>::min() ? speed : std::abs(speed);
     const int current = getValue(positionVariable);
-    const program search = makePath(current, current + travel, std::abs(speed), a, a, duration);
+    const program search = makePath(current, offsetPosition(current, travel), s, a, a, duration);
     loadProgram(limitProgram(limitVar15Value_, travel, accel, deviceSettings_.limits.accel, search), 0);
     return execProgram(0);
 }
@@ -104,13 +107,13 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
 {
     // Taken first, so that a driver set up without a phase cycle fails before anything moves.
     const std::uint32_t cycle = phaseCycle();
-    const int fb = homing::opposedFallback(fallback, travel);
+    const std::int64_t fb = homing::opposedFallback(fallback, travel);
     const int start = getValue(positionVariable);
     int limit = internalInitLimit(travel, speed, accel);
     if (fb != 0) {
-        finishMove(limit + fb, speed, accel);
+        finishMove(offsetPosition(limit, fb), speed, accel);
         const int fastLimit = limit;
-        limit = internalInitLimit(-2 * fb, homing::sixteenth(speed), homing::sixteenth(accel));
+        limit = internalInitLimit(offsetPosition(0, -2 * fb), homing::sixteenth(speed), homing::sixteenth(accel));
         if (homing::slowPassSticky(fb, limit, fastLimit, cycle))
             BOOST_THROW_EXCEPTION(errorLimitSwitchSticky());
     }
@@ -122,12 +125,13 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
     BOOST_LOG_SEV(log_, zk::logger::info)
         << boost::format("limit position: %d (ph. %d), over limit: %d (ph. %d), passed: %d, phase adjusted limit: %d, "
                          "over phase adj. limit: %d") %
-               limit % limitPhase % (pos - limit) % phase % (pos - start) % adjusted % (pos - adjusted);
+               limit % limitPhase % offsetPosition(pos, -std::int64_t{limit}) % phase %
+               offsetPosition(pos, -std::int64_t{start}) % adjusted % offsetPosition(pos, -std::int64_t{adjusted});
 
-    const int renamed = position + (pos - adjusted);
+    const int renamed = offsetPosition(position, std::int64_t{pos} - adjusted);
     setValue(positionVariable, static_cast<std::uint32_t>(renamed));
     if (restore)
-        finishMove(renamed - pos + start, speed, accel);
+        finishMove(offsetPosition(renamed, std::int64_t{start} - pos), speed, accel);
     return boost::tuples::make_tuple(adjusted, static_cast<int>(limitPhase));
 }
 

@@ -12,10 +12,11 @@ namespace qz {
 namespace smc {
 namespace homing {
 
-// The back-off always points away from the switch, whatever sign the caller gave it.
-inline int opposedFallback(int fallback, int travel)
+// The back-off always points away from the switch, whatever sign the caller gave it; 64 bits
+// hold the magnitude of -2^31.
+inline std::int64_t opposedFallback(int fallback, int travel)
 {
-    return (fallback < 0) != (travel < 0) ? fallback : -fallback;
+    return (fallback < 0) != (travel < 0) ? fallback : -std::int64_t{fallback};
 }
 
 // A sixteenth for the slow pass, biased away from zero so that a non-zero value stays non-zero.
@@ -27,9 +28,8 @@ inline int sixteenth(int x)
 
 // The slow pass found the switch farther from the fast pass's point than nine tenths of the
 // back-off; a back-off of one cycle or less is too short to tell.
-inline bool slowPassSticky(int fallback, int limit, int fastLimit, std::uint32_t cycle)
+inline bool slowPassSticky(std::int64_t fb, int limit, int fastLimit, std::uint32_t cycle)
 {
-    const std::int64_t fb = fallback;
     return std::llabs(fb) > cycle && std::llabs(std::int64_t{limit} - fastLimit) > std::llabs((9 * fb) / 10);
 }
 

@@ -10,6 +10,13 @@
 namespace qz {
 namespace smc {
 
+// The position counter's arithmetic: 32 bits that wrap, as the board's do. A way that wraps is
+// longer than the planner takes, so it is refused there rather than overflowing here.
+inline int offsetPosition(int position, std::int64_t delta)
+{
+    return static_cast<int>(static_cast<std::uint32_t>(position) + static_cast<std::uint32_t>(delta));
+}
+
 // Microseconds to 10 us ticks, the nearest, halves up (unsigned, as the board counts).
 std::uint32_t ticksOf(int microseconds);
 

@@ -124,7 +124,7 @@ boost::shared_ptr<zk::completionNotifier> controller::scanMove(const scanParamet
     setValue(limitSetupVariable, 0);
     setValue(scanCountVariable, static_cast<std::uint32_t>(p.count));
     // Planned once: the records are relative, so every repetition moves by step.
-    const program stepMove = makePath(current, current + p.step, p.speed, p.accel, p.decel, nullptr);
+    const program stepMove = makePath(current, offsetPosition(current, p.step), p.speed, p.accel, p.decel, nullptr);
     loadProgram(scanProgram(p, stepMove), 0);
     return execProgram(0);
 }
