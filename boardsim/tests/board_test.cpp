@@ -353,15 +353,9 @@ BOOST_AUTO_TEST_CASE(record_timing)
 BOOST_AUTO_TEST_CASE(wait_counts_from_2_31_on_are_long)
 {
     for (const programRecord& longWait : {wait(std::int32_t(0x80000000)), wait(-1), programRecord{0x20, 0, 0, 0x15, 0}}) {
-        stepGenerator g;
-        deviceVariables v(g);
-        sequencer s(g, v);
-        g.setLimits({4, 1000, 50});
-        v.set(0x15, -2);
-        s.load(0, longWait);
-        s.load(1, programEnd);
-        s.start(0);
-        BOOST_TEST((s.run(100000) == sequencer::ending::none && s.running()), "arg3 " << int(longWait.arg3));
+        testBoard b;
+        b.play({limits(4), writeVar(0x15, -2)});
+        BOOST_TEST((!b.runs({longWait, programEnd}) && b.programRunning()), "arg3 " << int(longWait.arg3));
     }
 }
 
@@ -535,13 +529,10 @@ BOOST_AUTO_TEST_CASE(a_sticky_switch_latches_at_once_until_released)
 {
     testBoard b("--limit-switch 300 --limit-sticky 100");
     b.play({limits(4)});
-    BOOST_REQUIRE(b.runs(limitSearch(1000)));
-    BOOST_REQUIRE(b.runs(move(-80, true)));
-    BOOST_REQUIRE(b.runs(limitSearch(1000)));
-    BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 222), b.variable(20));
-    BOOST_REQUIRE(b.runs(move(-200, true)));
-    BOOST_REQUIRE(b.runs(limitSearch(1000)));
-    BOOST_TEST((b.variable(24) == 2 && b.variable(20) == 300), b.variable(20));
+    for (const auto& [backOff, latch] : {std::pair<int, int>{0, 300}, {-80, 222}, {-200, 300}}) {
+        BOOST_REQUIRE((backOff == 0 || b.runs(move(backOff, true))) && b.runs(limitSearch(1000)));
+        BOOST_TEST((b.variable(24) == 2 && b.variable(20) == latch), "latched at " << b.variable(20));
+    }
 }
 
 // The switch needs a side, its jitter and stickiness need the switch; positions are signed.
@@ -558,11 +549,9 @@ BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
 {
     testBoard b("--hang 2");
     b.play({limits(4)});
-    BOOST_REQUIRE(b.runs(move(100, true)));
-    BOOST_TEST(!b.runs(move(100, true), 100000));
-    b.play({readVar(0, 1), readVar(2, 100), writeVar(0, 0), readVar(0, 0)});
-    BOOST_TEST(b.runs(move(100, true)));
-    BOOST_TEST(b.variable(2) == 200);
+    BOOST_TEST((b.runs(move(100, true)) && !b.runs(move(100, true))));
+    b.play({readVar(2, 100), writeVar(0, 0)});
+    BOOST_TEST((b.runs(move(100, true)) && b.variable(2) == 200));
 }
 
 BOOST_AUTO_TEST_SUITE_END()
