@@ -6,7 +6,6 @@
 
 #include <future>
 #include <iostream>
-#include <set>
 #include <thread>
 
 #include <boost/exception/get_error_info.hpp>
@@ -110,20 +109,6 @@ BOOST_AUTO_TEST_CASE(an_unreachable_or_sticky_switch_leaves_the_coordinates_alon
     const int stopped = sticky.c().getValue(2);
     BOOST_TEST((stopped >= 2000 && stopped <= 2002), "stopped at " << stopped);
     BOOST_TEST(sticky.home(farAway, 1000, false) == 1024);  // the slow pass latched 1000 short of its start
-}
-
-// Each approach trips the switch somewhere else within 20 microsteps, a band without a phase-0
-// position: the phase-adjusted limit stays the same.
-BOOST_AUTO_TEST_CASE(homing_repeats_to_the_microstep_under_switch_jitter)
-{
-    rig f(switchAt(5000, {"--limit-jitter", "20"}));
-    BOOST_TEST(f.home(farAway, 0, true) == 5120);
-    std::set<int> latches;
-    for (int i = 0; i < 19; ++i) {
-        BOOST_TEST(f.home(farAway, 0, true) == 777);
-        latches.insert(f.c().getValue(latched));
-    }
-    BOOST_TEST(latches.size() >= 5u, latches.size() << " distinct latches in 19 homings");
 }
 
 // The search never ends: the wait gives up after 1.2 times the planned duration, its watcher stops
