@@ -140,14 +140,11 @@ std::vector<programRecord> move(std::int32_t travel, bool program = false)
 std::vector<programRecord> limitSearch(std::int32_t travel)
 {
     std::vector<programRecord> p{{1, 0, 15, 25, 2}, {1, 0, 16, 25, 0}, {1, 0, 24, 25, 1}};
-    for (const programRecord& r : move(travel))
-        p.push_back(r);
-    p.push_back(programEnd);
+    const std::vector<programRecord> search = move(travel, true);
+    p.insert(p.end(), search.begin(), search.end());
     p[1].value = static_cast<std::int32_t>(p.size() | 0x80000000u);
-    for (const programRecord& r : std::vector<programRecord>{{1, 0, 20, 2, 0}, accel(travel > 0 ? -50 : 50), {0x11, 0, 4, 25, 0},
-                                                             {4, std::uint8_t(travel > 0 ? 4 : 1), 0, 25, -1}, {0x30},
-                                                             {1, 0, 16, 25, 0}, {1, 0, 24, 25, 2}, programEnd})
-        p.push_back(r);
+    p.insert(p.end(), {{1, 0, 20, 2, 0}, accel(travel > 0 ? -50 : 50), {0x11, 0, 4, 25, 0}, {4, std::uint8_t(travel > 0 ? 4 : 1), 0, 25, -1},
+                       {0x30}, {1, 0, 16, 25, 0}, {1, 0, 24, 25, 2}, programEnd});
     return p;
 }
 
@@ -392,16 +389,11 @@ BOOST_AUTO_TEST_CASE(programs_start_and_stop_through_variable_0)
 std::uint32_t terminalPhase(testBoard& b, bool sixRegister, unsigned mres, bool shaft)
 {
     const std::uint32_t cycle = (256u >> mres) * 4;
-    std::uint32_t v;
-    if (sixRegister) {
+    if (sixRegister)
         b.send("080034 6a 00000000");
-        v = (getLE32(fromHex(b.send("080034 00 00000000")).data() + 3) & 0x3FF) >> mres;
-        if (shaft)
-            return v;
-    } else {
-        v = ((getLE32(fromHex(b.send("070034 00000000")).data() + 3) >> 10) & 0x3FF) >> mres;
-    }
-    return (cycle - v) % cycle;
+    const bytes reply = fromHex(b.send(sixRegister ? "080034 00 00000000" : "070034 00000000"));
+    const std::uint32_t v = ((getLE32(reply.data() + 3) >> (sixRegister ? 0 : 10)) & 0x3FF) >> mres;
+    return shaft ? v : (cycle - v) % cycle;
 }
 
 BOOST_AUTO_TEST_SUITE(driver_phase)
