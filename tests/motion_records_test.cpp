@@ -89,9 +89,9 @@ BOOST_AUTO_TEST_CASE(the_slow_pass_back_off_time_limit_and_parking_target)
     const std::pair<int, int> sixteenths[] = {{1, 1}, {16, 1}, {17, 2}, {-17, -2}, {0, 0}, {INT_MAX, 134217728}};
     for (const auto& [x, expected] : sixteenths)
         BOOST_TEST(homing::sixteenth(x) == expected, x);
-    BOOST_TEST((homing::opposedFallback(100, 1) == -100 && homing::opposedFallback(-100, 1) == -100));
-    BOOST_TEST((homing::opposedFallback(100, -1) == 100 && homing::opposedFallback(-100, -1) == 100));
-    // -2^31 has its magnitude, and positions wrap as the board's counter does
+    // a back-off given negative points away from the switch too; -2^31 has its magnitude, and
+    // positions wrap as the board's counter does
+    BOOST_TEST((homing::opposedFallback(-100, 1) == -100 && homing::opposedFallback(-100, -1) == 100));
     BOOST_TEST(homing::opposedFallback(INT_MIN, -1) == -std::int64_t{INT_MIN});
     BOOST_TEST((qz::smc::offsetPosition(INT_MAX, 1) == INT_MIN && qz::smc::offsetPosition(INT_MIN, -2 * std::int64_t{INT_MIN}) == INT_MIN));
     // nine tenths of the back-off, truncated; a back-off of one cycle or less is never tested
