@@ -27,12 +27,13 @@ struct sharedBoards {
     bool inTestNetwork = (requireTestNetwork(), true);  // before any board starts
     board plain{1, "10.77.1.10", {"--hwid", plainId, "--time-scale", "1000"}};
     board silent{1, "10.77.1.11", {"--hwid", silentId, "--time-scale", "5", "--program-end-silent"}};
-    // a switch on the negative side, 3000 microsteps from where the motor starts (the same switch
-    // tripping up to 20 microsteps early or late, a band without a phase boundary); and a driver
-    // that misses one microstep in 1000
+    // a switch on the negative side, 3000 microsteps from where the motor starts; and a driver that
+    // misses one microstep in 1000
     board limit{1, "10.77.1.12", {"--time-scale", "1000", "--limit-switch", "-3000"}};
     board lossy{1, "10.77.1.13", {"--hwid", lossyId, "--time-scale", "1000", "--lose-steps", "1000"}};
-    board jitter{1, "10.77.1.14", {"--hwid", jitterId, "--time-scale", "1000", "--limit-switch", "-3000", "--limit-jitter", "20"}};
+    // the same switch tripping up to 20 microsteps early or late, a band without a phase boundary
+    board jitter{1, "10.77.1.14",
+                 {"--hwid", jitterId, "--time-scale", "1000", "--limit-switch", "-3000", "--limit-jitter", "20"}};
     sharedBoards() { current = this; }
     static inline sharedBoards* current = nullptr;
 };
@@ -106,7 +107,7 @@ BOOST_AUTO_TEST_CASE(moveMotor_without_a_connected_board_ends_the_case)
 {
     terminalRun r = runMainScript(moveDefaults, {"moveMotor { pos 5 }", "moveMotor { pos 6 }"});
     BOOST_TEST(r.verdicts["main"] == "aborted 1/1 | " + guardFailed);
-   
+    BOOST_TEST(r.process.out == "");
 }
 
 BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)

@@ -69,7 +69,8 @@ BOOST_AUTO_TEST_CASE(homing_latches_the_switch_and_renumbers_from_the_phase_adju
         Lines driver;
         bool shaft;
         std::size_t programs;  // search, back-off, slow search, restore
-    } rows[] = {{1, 3000, {}, false, 4}, {-1, 3000, {}, false, 4}, {1, 0, sixRegister, false, 2}, {-1, 0, sixRegister, true, 2}};
+    } rows[] = {{1, 3000, {}, false, 4}, {-1, 3000, {}, false, 4},
+                {1, 0, sixRegister, false, 2}, {-1, 0, sixRegister, true, 2}};
     for (const auto& r : rows) {
         BOOST_TEST_CONTEXT("travel " << r.sign << ", fallback " << r.fallback << ", driver " << r.driver.size()
                                      << ", shaft " << r.shaft)

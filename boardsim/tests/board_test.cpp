@@ -143,8 +143,9 @@ std::vector<programRecord> limitSearch(std::int32_t travel)
     const std::vector<programRecord> search = move(travel, true);
     p.insert(p.end(), search.begin(), search.end());
     p[1].value = static_cast<std::int32_t>(p.size() | 0x80000000u);
-    p.insert(p.end(), {{1, 0, 20, 2, 0}, accel(travel > 0 ? -50 : 50), {0x11, 0, 4, 25, 0}, {4, std::uint8_t(travel > 0 ? 4 : 1), 0, 25, -1},
-                       {0x30}, {1, 0, 16, 25, 0}, {1, 0, 24, 25, 2}, programEnd});
+    p.insert(p.end(), {{1, 0, 20, 2, 0}, accel(travel > 0 ? -50 : 50), {0x11, 0, 4, 25, 0},
+                       {4, std::uint8_t(travel > 0 ? 4 : 1), 0, 25, -1}, {0x30}, {1, 0, 16, 25, 0}, {1, 0, 24, 25, 2},
+                       programEnd});
     return p;
 }
 
