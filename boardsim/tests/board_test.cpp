@@ -542,7 +542,7 @@ BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
 {
     testBoard b("--hang 2");
     b.play({limits(4)});
-    BOOST_TEST((b.runs(move(100, true)) && !b.runs(move(100, true))));
+    BOOST_TEST((b.runs(move(100, true)) && !b.runs(move(100, true)) && b.programRunning()));
     b.play({readVar(2, 100), writeVar(0, 0)});
     BOOST_TEST((b.runs(move(100, true)) && b.variable(2) == 200));
 }
