@@ -32,6 +32,12 @@ public:
     struct errorARMBlockVerificationFailed : deviceError {};
     struct errorFPGABlockWriteFailed : deviceError {};
     struct errorFPGABlockVerificationFailed : deviceError {};
+    // An ARM image beyond 256 sectors, refused before anything is sent (zk::hw::sizeInfo: its size).
+    struct errorARMImageTooLarge : deviceError {};
+    // The boot loader did not hand out its network configuration: nothing to decide on.
+    struct errorNetworkConfigurationNotRead : deviceError {};
+    // The subnet holds no address to move the boot loader to that is not prohibited.
+    struct errorNoAddressAvailable : deviceError {};
 
     // localAddress: dotted IPv4 text of the interface to use, or null. hwId all
     // zero takes the first boot loader found. Throws errorDeviceNotFound when
