@@ -43,12 +43,8 @@ bool drawAddress(networkRecord& record, std::uint32_t local, const std::set<boos
                  const std::function<std::uint32_t()>& random)
 {
     const std::uint32_t mask = addressOf(record.Mask);
-    const std::uint32_t hostMask = ~mask;
-    // Host 1 is the gateway's; without host 2 there is nothing to draw.
-    if (hostMask < 2)
-        return false;
-    const std::uint32_t highest = std::min(hostMask, highestDrawnHost);
-    const std::uint32_t range = highest - 2;
+    // Host 1 is the gateway's: a mask without host 2 leaves nothing to draw.
+    const std::uint32_t highest = std::min(~mask, highestDrawnHost);
     // Only the last byte is drawn; the bytes above it stay the local address's.
     const std::uint32_t base = local & (0xFFFFFF00u | (mask & 0xFFu));
     bool anyFree = false;
@@ -56,6 +52,7 @@ bool drawAddress(networkRecord& record, std::uint32_t local, const std::set<boos
         anyFree = !isProhibited(base | v, prohibited);
     if (!anyFree)
         return false;
+    const std::uint32_t range = highest - 2;
 
     std::uint32_t address;
     do {
