@@ -1,0 +1,171 @@
+// End-to-end: the terminal's "updateFirmware" run by the real qzsmctest against simulated boards
+// and boot loaders, whose traffic logs show what they received.
+// Runs under tools/testnet with LAN 1, 10.77.1.1/24. The suite "no_boot_loader" runs as a test of
+// its own, in a network without a boot loader, beside the others: its search takes 30 s.
+#define BOOST_TEST_MODULE e2e_firmware_command
+#include <boost/test/unit_test.hpp>
+
+#include "support/common.hpp"
+#include "support/terminal.hpp"
+
+using namespace qz::test;
+
+namespace {
+
+const std::string idBoard = "5a5b5c5d5e5f606162636465666768696a6b6c6d", idLoader = "b0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1c2c3";
+const std::string notConnected = "device not connected, will try to search for BOOT_LOADER device";
+
+// Image bytes that are not all alike, so a block written in the wrong place shows.
+std::string image(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed + i / 4096) & 0xFF);
+    return bytes;
+}
+
+// The codes of the control frames since line `from` and the connection's events, a run of one
+// code as "<code> x<count>".
+std::string tcpCodes(const board& b, std::size_t& from)
+{
+    Lines runs;
+    int count = 0;
+    for (const std::string& line : boardLog(b, from, "tcp ")) {
+        const std::string code = line == "accept" || line == "close" ? line : line.substr(4, 2);
+        if (!runs.empty() && runs.back() == code) {
+            ++count;
+            continue;
+        }
+        if (count > 1) runs.back() += " x" + std::to_string(count);
+        runs.push_back(code);
+        count = 1;
+    }
+    if (count > 1) runs.back() += " x" + std::to_string(count);
+    return text(runs);
+}
+
+// A firmware.info "update_firmware" section of one "updateFirmware" with these parameter lines.
+terminalRun runUpdate(const scratchDir& dir, const Lines& parameters, const Lines& before = {},
+                      const Lines& after = {})
+{
+    Lines commands = before;
+    commands.push_back("updateFirmware");
+    commands.push_back("{");
+    commands.insert(commands.end(), parameters.begin(), parameters.end());
+    commands.push_back("}");
+    commands.insert(commands.end(), after.begin(), after.end());
+    return runScript(dir.path(), "firmware.info", "update_firmware", {}, commands);
+}
+
+}  // namespace
+
+BOOST_AUTO_TEST_SUITE(no_boot_loader)
+
+BOOST_AUTO_TEST_CASE(neither_key_only_logs_and_nothing_found_fails_after_30_s)
+{
+    requireTestNetwork();
+    board b{1, "10.77.1.10", {"--hwid", idBoard}};  // a running board: it does not answer for a boot loader
+    scratchDir dir("qzsmc-fw");
+
+    auto r = runUpdate(dir, {}, {}, {"updateFirmware { FPGA_ }"});
+    BOOST_TEST(r.process.out == "");
+    BOOST_TEST(r.verdicts["update_firmware"] ==
+               "passed 2/0 | message Update options not specified | message Update options not specified");
+    BOOST_TEST(b.udpDatagrams(0).empty());
+
+    writeFile(dir.path() / "arm.bin", image(100, 1));
+    r = runUpdate(dir, {"ARM arm.bin"}, {}, {"sleep 0"});
+    BOOST_TEST(r.process.out == text({notConnected, "sleeping for 0 ms"}));
+    BOOST_TEST(r.verdicts["update_firmware"] == "failed 2/1 | BOOT_LOADER device not found");
+    // One attempt after another for 30 s, each a 1 s discovery; the last may start just before the limit.
+    BOOST_TEST(r.ms >= 30000);
+    BOOST_TEST(r.ms < 33000 * sanitizerSlowdown);
+    const auto searches = b.udpDatagrams(0);
+    BOOST_TEST(searches.size() >= 25u);
+    BOOST_TEST(searches.size() <= 35u);
+    for (const std::string& d : searches)  // any boot loader (all-zero id), by its device id
+        BOOST_TEST(d == std::string(40, '0') + "00" + hex(std::string("BOOT_LOADER")));
+}
+
+BOOST_AUTO_TEST_SUITE_END()
+
+BOOST_AUTO_TEST_SUITE(boot_loader)
+
+BOOST_AUTO_TEST_CASE(a_missing_ARM_file_skips_the_FPGA_image)
+{
+    requireTestNetwork();
+    board loader{1, "10.77.1.20", {"--boot-loader", "--hwid", idLoader}};
+    scratchDir dir("qzsmc-fw");
+    writeFile(dir.path() / "fpga.bin", image(1000, 2));
+    writeFile(dir.path() / "empty.bin", "");
+
+    for (const std::string arm : {"missing.bin", "empty.bin"}) {
+        std::size_t from = loader.logLines().size();
+        auto r = runUpdate(dir, {"ARM " + arm, "FPGA fpga.bin"});
+        BOOST_TEST(r.process.out == text({notConnected}));
+        BOOST_TEST(r.verdicts["update_firmware"] == "failed 1/1 | File <" + arm + "> not found");
+        // Found, but never made ready: no configuration change, no wake-up, no connection.
+        const Lines traffic = boardLog(loader, from, "");
+        BOOST_TEST(traffic.size() == 1u);
+        BOOST_TEST(traffic.at(0).substr(0, 46) == "udp " + std::string(40, '0') + "00");
+    }
+
+    // Only the FPGA: no erase, no ARM block; the boot loader found is started at the end.
+    std::size_t from = loader.logLines().size();
+    auto r = runUpdate(dir, {"FPGA fpga.bin"});
+    BOOST_TEST(r.process.out == text({notConnected, "updating FPGA with firmware from <fpga.bin>...done"}));
+    BOOST_TEST(r.verdicts["update_firmware"] == "passed 1/0");
+    BOOST_TEST(tcpCodes(loader, from) == text({"accept", "26 x2", "25 x2", "0c", "01", "close"}));
+}
+
+BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_comes_back_with_the_new_revision)
+{
+    requireTestNetwork();
+    board b{1, "10.77.1.10", {"--hwid", idBoard}};
+    scratchDir dir("qzsmc-fw");
+    // 2 sectors of ARM image with the revision the new firmware reports, 2 FPGA blocks.
+    std::string arm = image(40000, 3);
+    const std::string revision = "QZ_SMC fw 2.0 update test";
+    arm.replace(1000, revision.size() + 1, revision + '\0');
+    writeFile(dir.path() / "arm.bin", arm);
+    writeFile(dir.path() / "fpga.bin", image(1000, 4));
+
+    std::size_t from = 0;
+    auto r = runUpdate(dir, {"ARM arm.bin", "FPGA fpga.bin"}, {"connect"}, {"connect", "updateFirmware { FPGA fpga.bin }"});
+    BOOST_TEST(r.process.out == text({"current revision: QZ_SMC sim 1.0",
+                                      "updating ARM with firmware from <arm.bin>...done",
+                                      "updating FPGA with firmware from <fpga.bin>...done",
+                                      "current revision: " + revision,
+                                      "updating FPGA with firmware from <fpga.bin>...done"}));
+    BOOST_TEST(r.verdicts["update_firmware"] == "passed 6/0");
+
+    // Each time the boot loader came up at the board's address, which the terminal prohibits: it is
+    // moved to a new one in the local subnet, with control port 10000, and connected there.
+    Lines info, drawn;
+    for (const std::string& line : terminalLog(dir.path()))
+        if (line.rfind("[btldr][info] ", 0) == 0) info.push_back(line.substr(14));
+    const std::string willSet = "will set device address 10.77.1.";
+    for (std::string& line : info)
+        if (line.rfind(willSet, 0) == 0) {
+            drawn.push_back(line.substr(willSet.size(), line.find(',') - willSet.size()));
+            line = willSet + "v" + line.substr(line.find(','));
+        }
+    const std::string prohibited = "address 10.77.1.10 is prohibited",
+                      moved = willSet + "v, default gateway 10.77.1.1, port 10000 and use it for connection",
+                      fpgaDone = "FPGA firmware updated, 1000 bytes (complemented up to 2 blocks of 528 bytes each) written";
+    BOOST_TEST(text(info) == text({prohibited, moved,
+                                   "ARM firmware updated, 40000 original size,  2 sectors of 32768 bytes each erased, "
+                                   "256 blocks of 256 bytes each written and verified",
+                                   fpgaDone, prohibited, moved, fpgaDone}));
+    for (const std::string& v : drawn)
+        BOOST_TEST((std::stoi(v) >= 2 && std::stoi(v) <= 253 && v != "10"), "drawn 10.77.1." << v);
+    BOOST_TEST_REQUIRE(drawn.size() == 2u);
+    BOOST_TEST(b.waitForLogText("moved 10.77.1." + drawn[1], std::chrono::seconds(1)).has_value());
+
+    // The board: told to restart (it is gone before the soft reset); its boot loader: hwId read for
+    // the trailer, erased, written, read back, started and reset; then the new firmware likewise.
+    BOOST_TEST(tcpCodes(b, from) ==
+               text({"accept", "0b", "close", "accept", "02", "07 x2", "08 x256", "09 x256", "26 x2", "25 x2", "0c", "01",
+                     "close", "accept", "0b", "close", "accept", "26 x2", "25 x2", "0c", "01", "close"}));
+}
+
+BOOST_AUTO_TEST_SUITE_END()
