@@ -117,6 +117,20 @@ BOOST_AUTO_TEST_CASE(a_missing_ARM_file_skips_the_FPGA_image)
     BOOST_TEST(tcpCodes(loader, from) == text({"accept", "26 x2", "25 x2", "0c", "01", "close"}));
 }
 
+BOOST_AUTO_TEST_CASE(a_failed_ARM_update_ends_the_case_and_the_boot_loader_is_still_started)
+{
+    requireTestNetwork();
+    board loader{1, "10.77.1.20", {"--boot-loader", "--hwid", idLoader, "--boot-erase-fail", "0"}};
+    scratchDir dir("qzsmc-fw");
+    writeFile(dir.path() / "arm.bin", image(100, 5));
+    writeFile(dir.path() / "fpga.bin", image(100, 6));
+    std::size_t from = 0;
+    auto r = runUpdate(dir, {"ARM arm.bin", "FPGA fpga.bin"}, {}, {"sleep 0"});
+    BOOST_TEST(r.process.out == notConnected + "\nupdating ARM with firmware from <arm.bin>...");
+    BOOST_TEST(r.verdicts["update_firmware"] == "aborted 1/1 | errorARMBlockEraseFailed: std::exception");
+    BOOST_TEST(tcpCodes(loader, from) == text({"accept", "02", "07", "0c", "01", "close"}));
+}
+
 BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_comes_back_with_the_new_revision)
 {
     requireTestNetwork();
