@@ -5,6 +5,8 @@
 // into its boot loader before the first benchmark.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -126,6 +128,8 @@ void BM_UpdatePeakMemory(benchmark::State& state)
     controller c(nullptr, zk::hwId{}, {});
     c.ensureDeviceReadyToUpdate();
     for (auto _ : state) {
+        // Free heap pages of earlier runs would hide the update's own allocations.
+        malloc_trim(0);
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
         const std::size_t before = statusKiB("VmRSS");
         {
