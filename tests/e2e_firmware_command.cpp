@@ -143,7 +143,7 @@ BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_co
     writeFile(dir.path() / "arm.bin", arm);
     writeFile(dir.path() / "fpga.bin", image(1000, 4));
 
-    std::size_t from = 0;
+    std::size_t from = 0, fromRestart = 0;
     auto r = runUpdate(dir, {"ARM arm.bin", "FPGA fpga.bin"}, {"connect"}, {"connect", "updateFirmware { FPGA fpga.bin }"});
     BOOST_TEST(r.process.out == text({"current revision: QZ_SMC sim 1.0",
                                       "updating ARM with firmware from <arm.bin>...done",
@@ -175,6 +175,8 @@ BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_co
     BOOST_TEST_REQUIRE(drawn.size() == 2u);
     BOOST_TEST(b.waitForLogText("moved 10.77.1." + drawn[1], std::chrono::seconds(1)).has_value());
 
+    const std::string intoLoader = "BOOT_LOADER BOOT_LOADER sim 1.0", intoFirmware = "QZ_SMC " + revision;
+    BOOST_TEST(text(boardLog(b, fromRestart, "restart ")) == text({intoLoader, intoFirmware, intoLoader, intoFirmware}));
     // The board: told to restart (it is gone before the soft reset); its boot loader: hwId read for
     // the trailer, erased, written, read back, started and reset; then the new firmware likewise.
     BOOST_TEST(tcpCodes(b, from) ==
