@@ -5,6 +5,8 @@
 #define BOOST_TEST_MODULE e2e_firmware_command
 #include <boost/test/unit_test.hpp>
 
+#include <regex>
+
 #include "support/common.hpp"
 #include "support/terminal.hpp"
 
@@ -27,33 +29,23 @@ std::string image(std::size_t size, unsigned seed)
 // code as "<code> x<count>".
 std::string tcpCodes(const board& b, std::size_t& from)
 {
-    Lines runs;
-    int count = 0;
+    std::vector<std::pair<std::string, int>> runs;
     for (const std::string& line : boardLog(b, from, "tcp ")) {
         const std::string code = line == "accept" || line == "close" ? line : line.substr(4, 2);
-        if (!runs.empty() && runs.back() == code) {
-            ++count;
-            continue;
-        }
-        if (count > 1) runs.back() += " x" + std::to_string(count);
-        runs.push_back(code);
-        count = 1;
+        if (runs.empty() || runs.back().first != code) runs.emplace_back(code, 0);
+        ++runs.back().second;
     }
-    if (count > 1) runs.back() += " x" + std::to_string(count);
-    return text(runs);
+    std::string codes;
+    for (const auto& [code, count] : runs) codes += code + (count > 1 ? " x" + std::to_string(count) : "") + "\n";
+    return codes;
 }
 
-// A firmware.info "update_firmware" section of one "updateFirmware" with these parameter lines.
+// A firmware.info "update_firmware" section: `before`, one "updateFirmware" with these parameter lines, `after`.
 terminalRun runUpdate(const scratchDir& dir, const Lines& parameters, const Lines& before = {},
                       const Lines& after = {})
 {
-    Lines commands = before;
-    commands.push_back("updateFirmware");
-    commands.push_back("{");
-    commands.insert(commands.end(), parameters.begin(), parameters.end());
-    commands.push_back("}");
-    commands.insert(commands.end(), after.begin(), after.end());
-    return runScript(dir.path(), "firmware.info", "update_firmware", {}, commands);
+    return runScript(dir.path(), "firmware.info", "update_firmware", {},
+                     before + Lines{"updateFirmware", "{"} + parameters + Lines{"}"} + after);
 }
 
 }  // namespace
@@ -154,25 +146,25 @@ BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_co
 
     // Each time the boot loader came up at the board's address, which the terminal prohibits: it is
     // moved to a new one in the local subnet, with control port 10000, and connected there.
-    Lines info, drawn;
-    for (const std::string& line : terminalLog(dir.path()))
-        if (line.rfind("[btldr][info] ", 0) == 0) info.push_back(line.substr(14));
-    const std::string willSet = "will set device address 10.77.1.";
-    for (std::string& line : info)
-        if (line.rfind(willSet, 0) == 0) {
-            drawn.push_back(line.substr(willSet.size(), line.find(',') - willSet.size()));
-            line = willSet + "v" + line.substr(line.find(','));
-        }
+    // The drawn last byte is in 2 to 253 and not the board's 10; the board moved there.
+    const std::regex draw("(will set device address 10\\.77\\.1\\.)(\\d+)(,.*)");
+    std::string info;
+    Lines drawn;
+    for (const std::string& line : terminalLog(dir.path(), "[btldr][info] ")) {
+        std::smatch m;
+        if (std::regex_match(line, m, draw)) drawn.push_back(m[2]);
+        info += std::regex_replace(line, draw, "$1v$3") + "\n";
+    }
     const std::string prohibited = "address 10.77.1.10 is prohibited",
-                      moved = willSet + "v, default gateway 10.77.1.1, port 10000 and use it for connection",
+                      moved = "will set device address 10.77.1.v, default gateway 10.77.1.1, port 10000 and use it "
+                              "for connection",
                       fpgaDone = "FPGA firmware updated, 1000 bytes (complemented up to 2 blocks of 528 bytes each) written";
-    BOOST_TEST(text(info) == text({prohibited, moved,
-                                   "ARM firmware updated, 40000 original size,  2 sectors of 32768 bytes each erased, "
-                                   "256 blocks of 256 bytes each written and verified",
-                                   fpgaDone, prohibited, moved, fpgaDone}));
-    for (const std::string& v : drawn)
-        BOOST_TEST((std::stoi(v) >= 2 && std::stoi(v) <= 253 && v != "10"), "drawn 10.77.1." << v);
+    BOOST_TEST(info == text({prohibited, moved,
+                             "ARM firmware updated, 40000 original size,  2 sectors of 32768 bytes each erased, "
+                             "256 blocks of 256 bytes each written and verified",
+                             fpgaDone, prohibited, moved, fpgaDone}));
     BOOST_TEST_REQUIRE(drawn.size() == 2u);
+    for (const std::string& v : drawn) BOOST_TEST((std::stoi(v) >= 2 && std::stoi(v) <= 253 && v != "10"), v);
     BOOST_TEST(b.waitForLogText("moved 10.77.1." + drawn[1], std::chrono::seconds(1)).has_value());
 
     const std::string intoLoader = "BOOT_LOADER BOOT_LOADER sim 1.0", intoFirmware = "QZ_SMC " + revision;

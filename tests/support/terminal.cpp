@@ -85,7 +85,7 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands)
     return runScript(dir.path(), "qzsmc_test.info", "main", rootKeys, commands);
 }
 
-Lines terminalLog(const boost::filesystem::path& dir)
+Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix)
 {
     Lines messages;
     if (!boost::filesystem::is_directory(dir / "Logs"))
@@ -95,7 +95,8 @@ Lines terminalLog(const boost::filesystem::path& dir)
     for (const auto& file : files) {
         std::istringstream in(readFile(file));
         for (std::string line; std::getline(in, line);)
-            messages.push_back(line.substr(line.find(']') + 1));
+            if (line.compare(line.find(']') + 1, prefix.size(), prefix) == 0)
+                messages.push_back(line.substr(line.find(']') + 1 + prefix.size()));
     }
     return messages;
 }

@@ -53,9 +53,9 @@ terminalRun runScript(const boost::filesystem::path& dir, const std::string& fil
                       const Lines& rootKeys, const Lines& commands);
 // runScript of qzsmc_test.info's "main" in a scratch directory of its own.
 terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
-// The messages of the terminal's log files in dir/Logs, without their time stamps
-// ("[channel][severity] message").
-Lines terminalLog(const boost::filesystem::path& dir);
+// The records of the terminal's log files in dir/Logs that start with prefix (cut off) after
+// their time stamp: "[btldr][info] " gives the messages of that channel and severity.
+Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix);
 
 // The lines of a board's log past line `from` that start with prefix (cut off); `from` moves
 // to the log's end.
