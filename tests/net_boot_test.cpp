@@ -150,6 +150,28 @@ BOOST_DATA_TEST_CASE(the_boot_loader_moves_only_when_it_must_and_is_connected_wh
     BOOST_TEST(r.log.count("[btldr][trace] checking if we are connected") == 2u);
 }
 
+// Without its record, or without a host to move it to, the boot loader is left where it is.
+BOOST_AUTO_TEST_CASE(no_record_or_no_free_host_fails_before_anything_is_set)
+{
+    addressSet everyHost;
+    for (int host = 2; host <= 253; ++host)
+        everyHost.insert(boost::asio::ip::make_address_v4(0x0A4D0100u + host));
+    {
+        bootRig r({"--udp-silent", "4"});
+        BOOST_CHECK_THROW(r.c->ensureDeviceReadyToUpdate(), controller::errorNetworkConfigurationNotRead);
+        BOOST_TEST((r.board->udpDatagrams(5).empty() && r.board->udpDatagrams(0x7F).empty()));
+    }
+    {
+        bootRig r({"--udp-config-length", "64"});
+        BOOST_CHECK_THROW(r.c->ensureDeviceReadyToUpdate(), controller::errorNetworkConfigurationNotRead);
+        BOOST_TEST((r.board->udpDatagrams(5).empty() && r.board->udpDatagrams(0x7F).empty()));
+    }
+    bootRig r({}, everyHost);
+    BOOST_CHECK_THROW(r.c->ensureDeviceReadyToUpdate(), controller::errorNoAddressAvailable);
+    BOOST_TEST((r.board->udpDatagrams(5).empty() && r.board->udpDatagrams(0x7F).empty()));
+    BOOST_TEST(r.log.count("address 10.77.1.10 is prohibited") == 1u);
+}
+
 BOOST_AUTO_TEST_CASE(a_refused_wake_up_is_logged_and_the_next_command_tried)
 {
     {
