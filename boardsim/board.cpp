@@ -136,19 +136,13 @@ std::vector<bytes> board::executeUdp(std::uint8_t command, const bytes& payload)
         return {udpReply(0)};
     }
     case udpCommand::defaultConfig:
-        if (id_.kind == personality::bootLoader) {
-            std::vector<bytes> replies;
-            wake(command, replies);
-            return replies;
-        }
+        if (id_.kind == personality::bootLoader)
+            return {wake(command)};
         config_ = defaults_;
         return {udpReply(0)};
     case udpCommand::wake:
-        if (id_.kind == personality::bootLoader) {
-            std::vector<bytes> replies;
-            wake(command, replies);
-            return replies;
-        }
+        if (id_.kind == personality::bootLoader)
+            return {wake(command)};
         report("udp: refused unknown command " + hexByte(command));
         return {udpReply(errorFlag)};
     default:
@@ -174,16 +168,15 @@ std::vector<bytes> board::discovery(const bytes& payload) const
 
 // The boot loader opens its control port on 0x7F or 6 and keeps its configuration; a refusal
 // (--boot-wake-error) carries its byte and leaves the port closed.
-void board::wake(std::uint8_t command, std::vector<bytes>& replies)
+bytes board::wake(std::uint8_t command)
 {
     auto refusal = boot_.faults.wakeError.find(command);
     if (refusal != boot_.faults.wakeError.end()) {
         report("udp: boot loader refused to wake on " + hexByte(command));
-        replies.push_back(udpReply(errorFlag, {refusal->second}));
-        return;
+        return udpReply(errorFlag, {refusal->second});
     }
     awake_ = true;
-    replies.push_back(udpReply(0));
+    return udpReply(0);
 }
 
 bytes board::configReply() const

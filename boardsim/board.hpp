@@ -158,7 +158,7 @@ private:
     void applyRegisters();
     void softReset();
 
-    void wake(std::uint8_t command, std::vector<bytes>& replies);
+    bytes wake(std::uint8_t command);
     outcome executeBoot(std::uint8_t code, const bytes& payload);
     outcome blockWritten(std::uint32_t block, std::uint32_t status);
     void restartIntoBootLoader();

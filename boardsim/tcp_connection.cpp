@@ -111,13 +111,16 @@ void tcpConnection::handle(const bytes& frame)
     const unsigned restarts = board_.restarts();
     std::vector<bytes> replies = board_.onFrame(frame);
     clock_.follow();
-    afterRequest_();
     if (board_.takeCut()) {
         close();
         return;
     }
-    // The device restarts: the reply goes out, then the connection ends.
-    last = last || board_.restarts() != restarts;
+    // The device restarts: the reply goes out, then the connection ends, and only then may the
+    // interface move away under it.
+    if (board_.restarts() != restarts)
+        last = true;
+    else
+        afterRequest_();
     if (faults_.delayMs == 0) {
         deliver(replies, last);
         return;

@@ -96,7 +96,8 @@ void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket
                                                       });
     connection_ = connection;
     connection->start();
-    startAccept();
+    if (acceptor_.is_open())
+        startAccept();
 }
 
 }  // namespace boardsim
