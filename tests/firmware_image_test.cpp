@@ -79,15 +79,6 @@ BOOST_DATA_TEST_CASE(fpga_image_is_the_bytes_and_zeros_to_whole_blocks,
     BOOST_TEST((std::equal(data.begin(), data.end(), image.begin()) && zeros(image.data() + size, &*image.end())));
 }
 
-BOOST_AUTO_TEST_CASE(trailer_word_a_sums_the_hardware_id_words_modulo_2_32)
-{
-    std::array<unsigned char, 20> id;
-    std::iota(id.begin(), id.end(), 1);
-    BOOST_TEST(hardwareIdSum(id) == 0x04030201u + 0x08070605u + 0x0c0b0a09u + 0x100f0e0du + 0x14131211u);
-    id.fill(0xFF);
-    BOOST_TEST(hardwareIdSum(id) == 0xFFFFFFFBu);
-}
-
 // A status or a block counts only when all its bytes arrived; the buffer's bytes beyond them are no reply.
 BOOST_AUTO_TEST_CASE(replies_accept_only_a_whole_zero_status_or_a_whole_equal_block)
 {
@@ -110,20 +101,6 @@ BOOST_AUTO_TEST_CASE(replies_accept_only_a_whole_zero_status_or_a_whole_equal_bl
     };
     for (const Case& c : cases)
         BOOST_TEST(c.result == c.expected, c.what);
-}
-
-BOOST_AUTO_TEST_CASE(address_moves_when_in_another_subnet_or_prohibited)
-{
-    struct Case { const char* ip; const char* mask; bool otherSubnet, prohibited; } const cases[] = {
-        {"192.168.1.77", "255.255.255.0", false, false}, {"192.168.2.77", "255.255.255.0", true, false},
-        {"192.168.2.77", "255.255.0.0", false, false},   {"192.168.1.50", "255.255.255.0", false, true},
-        {"10.0.0.50", "255.255.255.0", true, true},
-    };
-    const auto prohibited = addresses({"192.168.1.50", "10.0.0.50"});
-    for (const Case& c : cases) {
-        const addressVerdict v = checkAddress(recordOf(c.ip, "0.0.0.0", c.mask), local, prohibited);
-        BOOST_TEST((v.otherSubnet == c.otherSubnet && v.prohibited == c.prohibited), c.ip << "/" << c.mask);
-    }
 }
 
 // Every rand value once: the drawn hosts are 2 to 253 without the prohibited ones.
