@@ -140,7 +140,8 @@ void BM_UpdatePeakMemory(benchmark::State& state)
     }
     c.disconnect(false);
 }
-BENCHMARK(BM_UpdatePeakMemory)->ArgName("fpga")->Arg(arm)->Arg(fpga)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_UpdatePeakMemory)
+    ->ArgName("fpga")->Arg(arm)->Arg(fpga)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Each update's median against the raw client's, and the peak memory against the image.
 class updateReporter : public qz::bench::summaryReporter {

@@ -41,8 +41,8 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
         const unsigned char sector = static_cast<unsigned char>(s);
         std::array<unsigned char, eraseReplySize> reply;
         reply.fill(0xFF);
-        const std::size_t received =
-            sendTCPControlCommandWithReply(cmdEraseARMSector, boost::asio::buffer(&sector, 1), boost::asio::buffer(reply));
+        const std::size_t received = sendTCPControlCommandWithReply(cmdEraseARMSector, boost::asio::buffer(&sector, 1),
+                                                                    boost::asio::buffer(reply));
         if (!eraseAccepted(reply.data(), received))
             BOOST_THROW_EXCEPTION(errorARMBlockEraseFailed() << blockNumberInfo(static_cast<unsigned>(s)));
     }
@@ -94,8 +94,8 @@ void controller::updateFPGAFirmware(const void* data, unsigned int size, bool)
     for (std::uint32_t i = 0; i < blocks; ++i) {
         std::array<unsigned char, blockNumberSize> number;
         putLE32(number.data(), i);
-        const std::size_t received =
-            sendTCPControlCommandWithReply(cmdReadFPGABlock, boost::asio::buffer(number), boost::asio::buffer(readBack));
+        const std::size_t received = sendTCPControlCommandWithReply(cmdReadFPGABlock, boost::asio::buffer(number),
+                                                                    boost::asio::buffer(readBack));
         if (!blockVerified(image.data() + std::size_t{i} * fpgaBlockSize, fpgaBlockSize, readBack.data(), received))
             BOOST_THROW_EXCEPTION(errorFPGABlockVerificationFailed() << blockNumberInfo(i));
     }
