@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 namespace qz {
 namespace boardsim {
@@ -16,6 +17,31 @@ std::string hexByte(std::uint8_t v)
     return text;
 }
 
+const std::string firmwareDeviceId = "QZ_SMC";
+const std::string firmwareRevision = "QZ_SMC sim 1.0";
+
+// The firmware's identity: the one given, or for a device started in its boot loader the default.
+identity firmwareIdentity(const identity& started)
+{
+    if (started.kind == personality::board)
+        return started;
+    return {started.hwId, firmwareRevision, firmwareDeviceId, personality::board};
+}
+
+identity bootIdentity(const identity& started, const bootOptions& boot)
+{
+    if (started.kind == personality::bootLoader)
+        return started;
+    return {started.hwId, boot.revision, "BOOT_LOADER", personality::bootLoader};
+}
+
+bytes textImage(const std::string& text)
+{
+    bytes content(text.begin(), text.end());
+    content.push_back(0);
+    return content;
+}
+
 }  // namespace
 
 void reportOnStandardError(const std::string& text)
@@ -23,15 +49,24 @@ void reportOnStandardError(const std::string& text)
     std::cerr << "qzsmc-board: " << text << std::endl;
 }
 
-board::board(identity id, networkConfig defaults, faults f, settingsFile store, hardwareOptions hardware)
-    : id_(std::move(id)),
-      model_(driverModelOf(id_.revision)),
+board::board(identity id, networkConfig defaults, faults f, settingsFile store, hardwareOptions hardware,
+             bootOptions boot)
+    : id_(id),
+      model_(driverModelOf(firmwareIdentity(id).revision)),
       defaults_(defaults),
       config_(defaults),
       faults_(std::move(f)),
       store_(std::move(store)),
-      report_(reportOnStandardError)
+      report_(reportOnStandardError),
+      boardId_(firmwareIdentity(id)),
+      bootId_(bootIdentity(id, boot)),
+      boot_(boot),
+      flash_(boot.faults),
+      boardConfig_(defaults),
+      awake_(id.kind == personality::bootLoader)
 {
+    // The flash holds the running firmware, so a start without an update brings it back.
+    flash_.install(armImage(textImage(boardId_.revision), id_.hwId));
     stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
     settings_ = stored_;
     applyRegisters();
@@ -101,8 +136,15 @@ std::vector<bytes> board::executeUdp(std::uint8_t command, const bytes& payload)
         return {udpReply(0)};
     }
     case udpCommand::defaultConfig:
+        if (id_.kind == personality::bootLoader)
+            return {wake(command)};
         config_ = defaults_;
         return {udpReply(0)};
+    case udpCommand::wake:
+        if (id_.kind == personality::bootLoader)
+            return {wake(command)};
+        report("udp: refused unknown command " + hexByte(command));
+        return {udpReply(errorFlag)};
     default:
         report("udp: refused unknown command " + hexByte(command));
         return {udpReply(errorFlag)};
@@ -124,6 +166,19 @@ std::vector<bytes> board::discovery(const bytes& payload) const
     return {reply};
 }
 
+// The boot loader opens its control port on 0x7F or 6 and keeps its configuration; a refusal
+// (--boot-wake-error) carries its byte and leaves the port closed.
+bytes board::wake(std::uint8_t command)
+{
+    auto refusal = boot_.faults.wakeError.find(command);
+    if (refusal != boot_.faults.wakeError.end()) {
+        report("udp: boot loader refused to wake on " + hexByte(command));
+        return udpReply(errorFlag, {refusal->second});
+    }
+    awake_ = true;
+    return udpReply(0);
+}
+
 bytes board::configReply() const
 {
     bytes reply = udpReply(0, encodeConfig(config_, id_.kind));
@@ -137,7 +192,13 @@ bytes board::configReply() const
 std::vector<bytes> board::onFrame(const bytes& frame)
 {
     std::uint8_t code = frameCommand(frame);
+    const bool inBootLoader = id_.kind == personality::bootLoader;
     outcome done = execute(code, framePayload(frame));
+    if (inBootLoader && boot_.faults.cutAfter && ++bootCommands_ == *boot_.faults.cutAfter) {
+        report("tcp: cutting the link after boot-loader command " + std::to_string(bootCommands_));
+        cut_ = true;
+        return {};
+    }
 
     const tcpFaults& f = faults_.tcp;
     if (f.silent.find(code))
@@ -179,10 +240,15 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
                       std::to_string(payload.size()) + " bytes, expected " +
                       std::to_string(*size));
 
+    if (id_.kind == personality::bootLoader)
+        return executeBoot(code, payload);
     outcome r{outcome::done, {}};
     switch (code) {
     case tcpCommand::softReset:
         softReset();
+        break;
+    case tcpCommand::restartToBootLoader:
+        restartIntoBootLoader();
         break;
     case tcpCommand::hardwareId:
         r.payload.assign(id_.hwId.begin(), id_.hwId.end());
@@ -238,11 +304,26 @@ board::outcome board::execute(std::uint8_t code, const bytes& payload)
 std::optional<std::size_t> board::requestSize(std::uint8_t code) const
 {
     if (id_.kind == personality::bootLoader) {
-        if (code == tcpCommand::softReset || code == tcpCommand::hardwareId)
+        switch (code) {
+        case tcpCommand::softReset:
+        case tcpCommand::hardwareId:
+        case bootCommand::startFirmware:
             return 0;
-        return std::nullopt;
+        case bootCommand::eraseSector:
+            return 1;
+        case bootCommand::readArmBlock:
+        case bootCommand::readFpgaBlock:
+            return 4;
+        case bootCommand::writeArmBlock:
+            return 4 + bootFlash::armBlockSize;
+        case bootCommand::writeFpgaBlock:
+            return 4 + bootFlash::fpgaBlockSize;
+        default:
+            return std::nullopt;
+        }
     }
     switch (code) {
+    case tcpCommand::restartToBootLoader:
     case tcpCommand::softReset:
     case tcpCommand::hardwareId:
     case tcpCommand::networkConfig:
@@ -420,6 +501,118 @@ void board::softReset()
     settings_ = stored_;
     applyRegisters();
     lastRegisterAddress_ = 0;
+}
+
+// ---- boot loader --------------------------------------------------------------------------
+
+board::outcome board::executeBoot(std::uint8_t code, const bytes& payload)
+{
+    outcome r{outcome::done, {}};
+    switch (code) {
+    case tcpCommand::softReset:  // nothing to reset; a firmware start waits for the link's end
+        break;
+    case tcpCommand::hardwareId:
+        r.payload.assign(id_.hwId.begin(), id_.hwId.end());
+        break;
+    case bootCommand::eraseSector:
+        putLE32(r.payload, flash_.erase(payload[0]));
+        if (getLE32(r.payload.data()) != bootFlash::ok)
+            report("boot loader: erase of sector " + std::to_string(payload[0]) + " failed");
+        break;
+    case bootCommand::writeArmBlock: {
+        const std::uint32_t block = getLE32(&payload[0]);
+        return blockWritten(block, flash_.writeArm(block, &payload[4]));
+    }
+    case bootCommand::writeFpgaBlock: {
+        const std::uint32_t block = getLE32(&payload[0]);
+        return blockWritten(block, flash_.writeFpga(block, &payload[4]));
+    }
+    case bootCommand::readArmBlock:
+    case bootCommand::readFpgaBlock: {
+        const std::uint32_t block = getLE32(&payload[0]);
+        auto data = code == bootCommand::readArmBlock ? flash_.readArm(block) : flash_.readFpga(block);
+        if (!data)
+            return refuse("command " + hexByte(code) + ": no block " + std::to_string(block));
+        r.payload = std::move(*data);
+        break;
+    }
+    case bootCommand::startFirmware: {
+        auto image = flash_.validImage(id_.hwId);
+        if (!image)
+            return refuse("command 0x0c: no ARM image with a sound trailer");
+        firmwareToStart_ = std::move(image);
+        break;
+    }
+    }
+    return r;
+}
+
+// Reply {u32 block, u32 status}.
+board::outcome board::blockWritten(std::uint32_t block, std::uint32_t status)
+{
+    if (status != bootFlash::ok)
+        report("boot loader: write of block " + std::to_string(block) + " failed with status " +
+               std::to_string(status));
+    outcome r{outcome::done, {}};
+    putLE32(r.payload, block);
+    putLE32(r.payload, status);
+    return r;
+}
+
+bool board::takeCut()
+{
+    return std::exchange(cut_, false);
+}
+
+// The board answers 0x0B, then comes up as its boot loader: the firmware's state is gone, its
+// configuration kept for its return; the boot loader starts from it with the --boot-* fields.
+void board::restartIntoBootLoader()
+{
+    sequencer_.stop();
+    boardConfig_ = config_;
+    id_ = bootId_;
+    if (boot_.ip)
+        config_.ip = *boot_.ip;
+    if (boot_.mask)
+        config_.mask = *boot_.mask;
+    if (boot_.gw)
+        config_.gw = *boot_.gw;
+    if (boot_.ctrlPort)
+        config_.ctrlPort = *boot_.ctrlPort;
+    awake_ = false;
+    firmwareToStart_.reset();
+    ++restarts_;
+}
+
+void board::connectionEnded()
+{
+    if (id_.kind != personality::bootLoader || !firmwareToStart_)
+        return;
+    bytes image = std::move(*firmwareToStart_);
+    firmwareToStart_.reset();
+    startFirmware(image);
+}
+
+// The firmware comes up as after power-on, with the configuration it had and the revision of the
+// image. Another driver model needs settings of another size: a stored image of the old size
+// gives way to the factory settings.
+void board::startFirmware(const bytes& image)
+{
+    id_ = boardId_;
+    id_.revision = revisionOfImage(image);
+    const driverModel model = driverModelOf(id_.revision);
+    if (model != model_) {
+        model_ = model;
+        try {
+            stored_ = store_.load(settingsImageSize(model_)).value_or(factorySettings(model_));
+        } catch (const std::exception& e) {
+            report(std::string("firmware start: factory settings, ") + e.what());
+            stored_ = factorySettings(model_);
+        }
+    }
+    softReset();
+    config_ = boardConfig_;
+    ++restarts_;
 }
 
 }  // namespace boardsim

@@ -1,6 +1,7 @@
 #ifndef QZ_BOARDSIM_BOARD_HPP
 #define QZ_BOARDSIM_BOARD_HPP
 
+#include "boardsim/boot_loader.hpp"
 #include "boardsim/device_variables.hpp"
 #include "boardsim/board_devices.hpp"
 #include "boardsim/faults.hpp"
@@ -26,13 +27,15 @@ namespace udpCommand {
 constexpr std::uint8_t discovery = 0;
 constexpr std::uint8_t getConfig = 4;
 constexpr std::uint8_t setConfig = 5;
-constexpr std::uint8_t defaultConfig = 6;
+constexpr std::uint8_t defaultConfig = 6;  // the boot loader: wake, as 0x7F
+constexpr std::uint8_t wake = 0x7F;         // the boot loader only
 }  // namespace udpCommand
 
 namespace tcpCommand {
 constexpr std::uint8_t softReset = 0x01;
 constexpr std::uint8_t hardwareId = 0x02;
 constexpr std::uint8_t networkConfig = 0x04;
+constexpr std::uint8_t restartToBootLoader = 0x0B;
 constexpr std::uint8_t storeSettings = 0x10;
 constexpr std::uint8_t writeSettings = 0x12;
 constexpr std::uint8_t readSettings = 0x13;
@@ -47,6 +50,16 @@ constexpr std::uint8_t readVariable = 0x2B;
 constexpr std::uint8_t loadRecord = 0x2C;
 constexpr std::uint8_t readDriverRegister = 0x34;
 }  // namespace tcpCommand
+
+// The boot loader's own TCP commands; 0x01 and 0x02 as on the board.
+namespace bootCommand {
+constexpr std::uint8_t eraseSector = 0x07;
+constexpr std::uint8_t writeArmBlock = 0x08;
+constexpr std::uint8_t readArmBlock = 0x09;
+constexpr std::uint8_t startFirmware = 0x0C;
+constexpr std::uint8_t readFpgaBlock = 0x25;
+constexpr std::uint8_t writeFpgaBlock = 0x26;
+}  // namespace bootCommand
 
 namespace statusCode {
 constexpr std::uint8_t unknownError = 0x00;
@@ -66,10 +79,12 @@ void reportOnStandardError(const std::string& text);
 // frames in, the bytes to send back out. Faults shape the answers; the work is done regardless.
 class board {
 public:
-    // defaults: the network configuration at power-on, restored by UDP command 6.
+    // defaults: the network configuration at power-on, restored by UDP command 6. An id of the
+    // boot-loader personality starts the device in its boot loader, awake, with this
+    // configuration; its firmware then comes up with the same one.
     // Throws std::runtime_error when the settings file exists but cannot be used.
     board(identity id, networkConfig defaults, faults f = {}, settingsFile store = settingsFile(),
-          hardwareOptions hardware = {});
+          hardwareOptions hardware = {}, bootOptions boot = {});
     board(const board&) = delete;
     board& operator=(const board&) = delete;
 
@@ -89,6 +104,17 @@ public:
     // end record meanwhile: the moment the board announces the end.
     bool advance(std::uint64_t ticks);
     bool programRunning() const { return sequencer_.running(); }
+
+    // The control port listens: always on the board; in the boot loader only once UDP 0x7F or 6
+    // has woken it.
+    bool acceptsConnections() const { return id_.kind == personality::board || awake_; }
+    // Counts the restarts between board and boot loader: a change ends the control connection.
+    unsigned restarts() const { return restarts_; }
+    // The control connection ended; a firmware start that 0x0C accepted happens now.
+    void connectionEnded();
+    // True once, right after the boot-loader command that --boot-cut-after names.
+    bool takeCut();
+    const bootFlash& flash() const { return flash_; }
 
     const identity& id() const { return id_; }
     driverModel model() const { return model_; }
@@ -132,6 +158,12 @@ private:
     void applyRegisters();
     void softReset();
 
+    bytes wake(std::uint8_t command);
+    outcome executeBoot(std::uint8_t code, const bytes& payload);
+    outcome blockWritten(std::uint32_t block, std::uint32_t status);
+    void restartIntoBootLoader();
+    void startFirmware(const bytes& image);
+
     identity id_;
     driverModel model_;
     networkConfig defaults_;
@@ -150,6 +182,17 @@ private:
     sequencer sequencer_{generator_, variables_, &devices_};
     unsigned long programsStarted_ = 0;    // since the board started, for --hang
     std::array<std::uint32_t, 256> pwm_{};
+
+    identity boardId_;                     // what the firmware answers as; its revision follows the image
+    identity bootId_;
+    bootOptions boot_;
+    bootFlash flash_;
+    networkConfig boardConfig_;            // the firmware's configuration while the boot loader runs
+    bool awake_ = false;                   // boot loader: 0x7F or 6 opened the control port
+    std::optional<bytes> firmwareToStart_; // accepted by 0x0C, started when the connection ends
+    unsigned restarts_ = 0;
+    unsigned bootCommands_ = 0;            // received by the boot loader since the process started
+    bool cut_ = false;
 };
 
 }  // namespace boardsim

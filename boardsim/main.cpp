@@ -1,6 +1,8 @@
 // qzsmc-board: the simulated QZ_SMC board (or its boot loader) on UDP 43282 and TCP 10000.
 #include "boardsim/board.hpp"
 #include "boardsim/board_clock.hpp"
+#include "boardsim/board_follower.hpp"
+#include "boardsim/boot_loader.hpp"
 #include "boardsim/faults.hpp"
 #include "boardsim/hardware_options.hpp"
 #include "boardsim/interface_address.hpp"
@@ -29,6 +31,7 @@ struct commandLine {
     networkConfig config;
     faults injected;
     hardwareOptions hardware;
+    bootOptions boot;
     std::optional<interfaceAddress> iface;
     std::string logPath;
     std::string settingsPath;
@@ -136,6 +139,7 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
     po::options_description all("qzsmc-board options");
     all.add(board);
     addHardwareOptions(all);
+    addBootOptions(all);
     addFaultOptions(all);
     po::variables_map vm;
     po::store(po::parse_command_line(argc, argv, all), vm);
@@ -161,6 +165,7 @@ std::optional<commandLine> parseCommandLine(int argc, char** argv)
     cl.config = parseConfig(vm, cl.iface);
     cl.injected = parseFaults(vm);
     cl.hardware = parseHardware(vm);
+    cl.boot = parseBootOptions(vm);
     cl.logPath = optionalValue<std::string>(vm, "log").value_or("");
     cl.settingsPath = optionalValue<std::string>(vm, "settings-file").value_or("");
     cl.timeScale = parseNumber(vm["time-scale"].as<std::string>(), boardClock::maxScale);
@@ -186,7 +191,8 @@ int main(int argc, char** argv)
     try {
         if (cl->iface)
             cl->iface->move(cl->config.ip, cl->config.mask);
-        board model(cl->id, cl->config, cl->injected, settingsFile(cl->settingsPath), cl->hardware);
+        board model(cl->id, cl->config, cl->injected, settingsFile(cl->settingsPath), cl->hardware,
+                    cl->boot);
         trafficLog log;
         boost::asio::io_context io;
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -194,9 +200,13 @@ int main(int argc, char** argv)
         // TCP listens before UDP binds, and the log appears last: whichever a test runner
         // watches, the board is ready for both, and for a clean stop, when it sees it.
         boardClock clock(io, model, cl->timeScale);
-        tcpServer tcp(io, model, clock, log, cl->injected.tcp);
+        boardFollower follower(model, log, cl->iface ? &*cl->iface : nullptr);
+        tcpServer tcp(io, model, clock, log, cl->injected.tcp, [&follower] { follower.follow(); });
         clock.onProgramEnd([&tcp] { tcp.programEnded(); });
-        udpServer udp(io, model, log, cl->iface ? &*cl->iface : nullptr);
+        udpServer udp(io, model, log, [&follower, &tcp] {
+            follower.follow();
+            tcp.followBoard();
+        });
         log.open(cl->logPath);
 
         signals.async_wait([&udp, &tcp, &clock](const boost::system::error_code& ec, int) {

@@ -18,12 +18,13 @@ constexpr int floodBurstFrames = 64;
 }  // namespace
 
 tcpConnection::tcpConnection(tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
-                             const tcpFaults& faults)
+                             const tcpFaults& faults, std::function<void()> afterRequest)
     : socket_(std::move(socket)),
       board_(b),
       clock_(clock),
       log_(log),
       faults_(faults),
+      afterRequest_(std::move(afterRequest)),
       delayTimer_(socket_.get_executor()),
       unsolicitedTimer_(socket_.get_executor()),
       holdTimer_(socket_.get_executor())
@@ -107,8 +108,19 @@ void tcpConnection::handle(const bytes& frame)
     bool last = faults_.closeAfter && framesReceived_ >= *faults_.closeAfter;
     // The frame meets the board as it is now: a program may have moved, or ended, meanwhile.
     clock_.catchUp();
+    const unsigned restarts = board_.restarts();
     std::vector<bytes> replies = board_.onFrame(frame);
     clock_.follow();
+    if (board_.takeCut()) {
+        close();
+        return;
+    }
+    // The device restarts: the reply goes out, then the connection ends, and only then may the
+    // interface move away under it.
+    if (board_.restarts() != restarts)
+        last = true;
+    else
+        afterRequest_();
     if (faults_.delayMs == 0) {
         deliver(replies, last);
         return;
@@ -215,6 +227,8 @@ void tcpConnection::close()
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     log_.line("tcp close");
+    board_.connectionEnded();
+    afterRequest_();
 }
 
 }  // namespace boardsim

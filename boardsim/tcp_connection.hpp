@@ -11,6 +11,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace qz {
@@ -20,8 +21,9 @@ namespace boardsim {
 // runs on the server's one thread.
 class tcpConnection : public std::enable_shared_from_this<tcpConnection> {
 public:
+    // afterRequest runs after each frame the board took, and when the connection has ended.
     tcpConnection(boost::asio::ip::tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
-                  const tcpFaults& faults);
+                  const tcpFaults& faults, std::function<void()> afterRequest);
 
     void start();
     void close();
@@ -45,6 +47,7 @@ private:
     boardClock& clock_;
     trafficLog& log_;
     const tcpFaults& faults_;
+    std::function<void()> afterRequest_;
     boost::asio::steady_timer delayTimer_;
     boost::asio::steady_timer unsolicitedTimer_;
     boost::asio::steady_timer holdTimer_;

@@ -6,16 +6,44 @@ namespace boardsim {
 using boost::asio::ip::tcp;
 
 tcpServer::tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, trafficLog& log,
-                     const tcpFaults& faults)
-    : board_(b), clock_(clock), log_(log), faults_(faults), acceptor_(io)
+                     const tcpFaults& faults, std::function<void()> afterRequest)
+    : board_(b), clock_(clock), log_(log), faults_(faults), afterRequest_(std::move(afterRequest)),
+      acceptor_(io)
 {
-    if (faults_.refuse)
-        return;
+    if (!faults_.refuse && board_.acceptsConnections())
+        listen();
+}
+
+void tcpServer::listen()
+{
     tcp::endpoint endpoint(tcp::v4(), port);
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
     acceptor_.listen();
+}
+
+void tcpServer::followBoard()
+{
+    if (stopping_ || faults_.refuse)
+        return;
+    const bool wanted = board_.acceptsConnections();
+    if (wanted == acceptor_.is_open())
+        return;
+    if (!wanted) {
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        return;
+    }
+    try {
+        listen();
+    } catch (const std::exception& e) {
+        board_.report(std::string("tcp listen: ") + e.what());
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        return;
+    }
+    startAccept();
 }
 
 void tcpServer::start()
@@ -50,7 +78,8 @@ void tcpServer::startAccept()
 
 void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket)
 {
-    if (stopping_)
+    // Closed by stop or by a boot loader that takes no connections yet; followBoard accepts anew.
+    if (stopping_ || ec == boost::asio::error::operation_aborted)
         return;
     if (ec) {
         board_.report("tcp accept: " + ec.message());
@@ -60,10 +89,15 @@ void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket
     if (auto previous = connection_.lock())
         previous->close();
     log_.line("tcp accept");
-    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, clock_, log_, faults_);
+    auto connection = std::make_shared<tcpConnection>(std::move(socket), board_, clock_, log_, faults_,
+                                                      [this] {
+                                                          afterRequest_();
+                                                          followBoard();
+                                                      });
     connection_ = connection;
     connection->start();
-    startAccept();
+    if (acceptor_.is_open())
+        startAccept();
 }
 
 }  // namespace boardsim

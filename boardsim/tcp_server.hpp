@@ -9,6 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <functional>
 #include <memory>
 
 namespace qz {
@@ -21,17 +22,22 @@ class tcpServer {
 public:
     static constexpr unsigned short port = 10000;
 
-    // Listens on 0.0.0.0:10000 at once (unless connections are to be refused), so a busy port
-    // fails at start.
+    // Listens on 0.0.0.0:10000 at once (unless connections are to be refused or the board does
+    // not take any yet), so a busy port fails at start. afterRequest runs after each frame the
+    // board took and after each connection's end; the listener follows the board then too.
     tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, trafficLog& log,
-              const tcpFaults& faults);
+              const tcpFaults& faults, std::function<void()> afterRequest);
 
     void start();
     void stop();
     // Announces the end of a program on the current connection, if there is one.
     void programEnded();
+    // Listens while the board takes connections, refuses them (no listener) while it does not:
+    // a boot loader that has not been woken yet.
+    void followBoard();
 
 private:
+    void listen();
     void startAccept();
     void onAccept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
 
@@ -39,6 +45,7 @@ private:
     boardClock& clock_;
     trafficLog& log_;
     const tcpFaults& faults_;
+    std::function<void()> afterRequest_;
     boost::asio::ip::tcp::acceptor acceptor_;
     std::weak_ptr<tcpConnection> connection_;  // kept alive by its own pending operations
     bool stopping_ = false;

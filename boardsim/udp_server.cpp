@@ -11,8 +11,8 @@ namespace boardsim {
 using boost::asio::ip::udp;
 
 udpServer::udpServer(boost::asio::io_context& io, board& b, trafficLog& log,
-                     const interfaceAddress* iface)
-    : board_(b), log_(log), iface_(iface), socket_(io, udp::endpoint(udp::v4(), port))
+                     std::function<void()> afterRequest)
+    : board_(b), log_(log), afterRequest_(std::move(afterRequest)), socket_(io, udp::endpoint(udp::v4(), port))
 {
 }
 
@@ -46,9 +46,8 @@ void udpServer::onReceive(const boost::system::error_code& ec, std::size_t size)
     }
     bytes datagram(buffer_.begin(), buffer_.begin() + size);
     log_.line("udp " + toHex(datagram));
-    networkConfig before = board_.config();
     answer(board_.onDatagram(datagram));
-    followAddress(before);
+    afterRequest_();
     startReceive();
 }
 
@@ -65,23 +64,6 @@ void udpServer::answer(const std::vector<bytes>& replies)
             board_.report("udp answer to " + sender_.address().to_string() + ":" +
                           std::to_string(sender_.port()) + ": " + ec.message());
     }
-}
-
-// A new address or mask takes effect on the wire: later unicast and TCP reach the new address.
-void udpServer::followAddress(const networkConfig& before)
-{
-    const networkConfig& now = board_.config();
-    if (now.ip == before.ip && now.mask == before.mask)
-        return;
-    if (iface_) {
-        try {
-            iface_->move(now.ip, now.mask);
-        } catch (const std::exception& e) {
-            board_.report("cannot move to " + dotted(now.ip) + ": " + e.what());
-            return;
-        }
-    }
-    log_.line("moved " + dotted(now.ip));
 }
 
 }  // namespace boardsim

@@ -2,13 +2,13 @@
 #define QZ_BOARDSIM_UDP_SERVER_HPP
 
 #include "boardsim/board.hpp"
-#include "boardsim/interface_address.hpp"
 #include "boardsim/traffic_log.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
 #include <array>
+#include <functional>
 
 namespace qz {
 namespace boardsim {
@@ -19,8 +19,9 @@ public:
     static constexpr unsigned short port = 43282;
 
     // Binds 0.0.0.0:43282 at once, so a busy port fails at start.
+    // afterRequest runs after each datagram the board took.
     udpServer(boost::asio::io_context& io, board& b, trafficLog& log,
-              const interfaceAddress* iface);
+              std::function<void()> afterRequest);
 
     void start();
     void stop();
@@ -29,11 +30,10 @@ private:
     void startReceive();
     void onReceive(const boost::system::error_code& ec, std::size_t size);
     void answer(const std::vector<bytes>& replies);
-    void followAddress(const networkConfig& before);
 
     board& board_;
     trafficLog& log_;
-    const interfaceAddress* iface_;  // none: the address lives in the record only
+    std::function<void()> afterRequest_;
     boost::asio::ip::udp::socket socket_;
     boost::asio::ip::udp::endpoint sender_;
     std::array<std::uint8_t, 2048> buffer_{};

@@ -90,6 +90,7 @@ _tester::_tester(const std::string& file)
         QZ_COMMAND(runProgram),
         QZ_COMMAND(testPhase),
         QZ_COMMAND(setDiag),
+        QZ_COMMAND(updateFirmware),
         QZ_COMMAND(pingId),
         QZ_COMMAND(loadDefaultDeviceSettings),
         QZ_COMMAND(storeDeviceSettings),

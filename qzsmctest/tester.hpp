@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -15,6 +17,14 @@
 
 // Prints a board's network configuration record in nine lines.
 void printNetworkConfig(const qz::smc::device_options::networkConfiguration& config);
+
+// The whole file; empty when it cannot be opened or holds no bytes.
+std::vector<char> readFile(const std::string& path);
+
+// Calls attempt until it returns true or `seconds` have passed since the first call;
+// an attempt that throws counts as false, its diagnostic goes to standard error.
+// Returns the last attempt's result.
+bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt);
 
 // Runs one section of an INFO command script; one instance per test case.
 class _tester {
@@ -87,6 +97,9 @@ private:
     void deviceSettings(const boost::property_tree::ptree& cmd);
     void motorSettings(const boost::property_tree::ptree& cmd);
     void getDeviceSettings(const boost::property_tree::ptree& cmd);
+
+    // New ARM and FPGA images through the board's boot loader; with or without a connected board.
+    void updateFirmware(const boost::property_tree::ptree& cmd);
 
     // A query command sent under the controller's command lock; its 4-byte reply as a number.
     std::uint32_t queryWord(int command);

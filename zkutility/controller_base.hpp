@@ -2,6 +2,7 @@
 #define ZK_HW_CONTROLLER_BASE_HPP
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -106,8 +107,9 @@ public:
 
     // Sends one frame and waits up to 1000 ms for the device's confirmation.
     void sendTCPControlCommand(int command, const boost::asio::const_buffer& payload);
-    void sendTCPControlCommandWithReply(int command, const boost::asio::const_buffer& payload,
-                                        const boost::asio::mutable_buffer& reply);
+    // Returns the number of reply payload bytes copied, so a short reply can be told apart.
+    std::size_t sendTCPControlCommandWithReply(int command, const boost::asio::const_buffer& payload,
+                                               const boost::asio::mutable_buffer& reply);
     void queryCommand(int command, const boost::asio::mutable_buffer& reply);
     std::array<unsigned char, 20> readHardwareId();
     void readNetworkConfig(networkConfiguration* config);

@@ -84,11 +84,12 @@ void controller_base<Options>::sendTCPControlCommand(int command, const boost::a
 }
 
 template <class Options>
-void controller_base<Options>::sendTCPControlCommandWithReply(int command, const boost::asio::const_buffer& payload,
-                                                              const boost::asio::mutable_buffer& reply)
+std::size_t controller_base<Options>::sendTCPControlCommandWithReply(int command,
+                                                                     const boost::asio::const_buffer& payload,
+                                                                     const boost::asio::mutable_buffer& reply)
 {
     sendTCPControlCommand(command, payload);
-    channel_.copyReply(reply);
+    return channel_.copyReply(reply);
 }
 
 template <class Options>

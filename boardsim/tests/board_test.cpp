@@ -3,6 +3,7 @@
 #include "boardsim/board.hpp"
 
 #include <boost/program_options.hpp>
+#include <boost/test/data/test_case.hpp>
 #include <boost/test/unit_test.hpp>
 
 #include <cstdio>
@@ -50,6 +51,7 @@ boost::program_options::variables_map parsed(const std::string& options)
     po::options_description all;
     addFaultOptions(all);
     addHardwareOptions(all);
+    addBootOptions(all);
     po::variables_map vm;
     po::store(po::command_line_parser(po::split_unix(options)).options(all).run(), vm);
     return vm;
@@ -63,7 +65,7 @@ struct testBoard : board {
                        const std::string& rev = "QZ_SMC sim 1.0", const std::string& settingsPath = "")
         : board({*parseHardwareId(hwIdHex), rev, kind == personality::board ? "QZ_SMC" : "BOOT_LOADER", kind},
                 *decodeConfig(fromHex(boardRecord), personality::board), withOptions(options), settingsFile(settingsPath),
-                parseHardware(parsed(options)))
+                parseHardware(parsed(options)), parseBootOptions(parsed(options)))
     {
         setReporter([this](const std::string& text) { reports.push_back(text); });
     }
@@ -191,7 +193,7 @@ BOOST_AUTO_TEST_CASE(commands_and_refusals)
             {"0b002a 80ffffff 01000000", "0300aa"}, {"07002b 80000000", "0300ab"}, {"0b0022 f0000000 a5a5a5a5", "030022"},
             {"0b0022 24000000 04000000", "030022"}, {"080020 03 dc010080", "030020"}, {"030025", "070025 00000000"},
             {"030027", "070027 21d10000"}, {"070034 00000000", "070034 00000000"},
-            {"080034 00 00000000", "0b0034 00000000 00000000"}, {"030000", "0400ff01"}, {"03000b", "0400ff01"},
+            {"080034 00 00000000", "0b0034 00000000 00000000"}, {"030000", "0400ff01"}, {"030003", "0400ff01"},
             {"030080", "0400ff01"}, {"040001 00", "030081"}, {"050025 0000", "0300a5"}, {"040020 0a", "0300a0"},
             {"0a0022 ffffffff 0f0000", "0300a2"}, {"06002b 020000", "0300ab"}, {"060034 000000", "0300b4"}});
     BOOST_TEST((b.outputs() == 0x84u && b.pwm(3) == 0x800001DCu));
@@ -573,3 +575,156 @@ BOOST_AUTO_TEST_CASE(abnormal_ends_are_reported)
         BOOST_TEST(b.reports == std::vector<std::string>{report}, report);
     }
 }
+
+BOOST_AUTO_TEST_SUITE(boot_loader)
+
+const std::string bootLoaderText = "424f4f545f4c4f41444552";  // "BOOT_LOADER"
+
+// 0x0B is answered, then the device is its boot loader: discovery under its own id, the 44-byte record
+// with the --boot-* fields, the control port shut until UDP 0x7F or 6 wakes it; a refused wake-up
+// carries its byte and wakes nothing. 6 does not reset the boot loader's configuration.
+BOOST_AUTO_TEST_CASE(restart_into_the_boot_loader_and_wake_it)
+{
+    testBoard b("--boot-ip 172.20.9.9 --boot-mask 255.255.0.0 --boot-ctrl-port 0x2345 --boot-wake-error 0x7f:5");
+    b.play({{"03000b", "03000b"}, {"u Z00" + bootLoaderText, "H00 424f4f545f4c4f414445522073696d20312e30 00"},
+            {"u Z00 515a5f534d43", ""},
+            {"u Z04", "H00 ac140909 0a4d0101 ffff0000" + recordHead.substr(27) + " 4523"}});
+    BOOST_TEST((b.restarts() == 1u && !b.acceptsConnections()));
+    b.play({{"u Z7f", "H80 05"}});
+    BOOST_TEST(!b.acceptsConnections());
+    b.play({{"u Z06", "H00"}, {"030002", "170002 H"}, {"030025 ", "0300a5"}, {"03002a", "0400ff01"}});
+    BOOST_TEST((b.acceptsConnections() && dotted(b.config().ip) == "172.20.9.9"));
+}
+
+// The updater's sequence against the boot loader's flash: erase the image's sectors, write every ARM
+// block, read each back, then the FPGA's blocks; "ok" or the first step that failed.
+std::string update(testBoard& b, const bytes& content, std::size_t fpgaSize, bool erase = true)
+{
+    auto ask = [&b](std::uint8_t code, const bytes& payload) {
+        std::vector<bytes> r = b.onFrame(makeFrame(code, payload));
+        BOOST_REQUIRE((r.size() == 1 && frameCommand(r[0]) == code));
+        return framePayload(r[0]);
+    };
+    auto numbered = [](std::uint32_t n, const bytes& image, std::size_t at, std::size_t size) {
+        bytes p;
+        putLE32(p, n);
+        p.insert(p.end(), image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(at + size));
+        return p;
+    };
+    const bytes image = armImage(content, b.id().hwId);
+    const std::uint32_t sectors = static_cast<std::uint32_t>(image.size() / 32768);
+    for (std::uint32_t s = 0; erase && s < sectors; ++s)
+        if (std::uint32_t status = getLE32(ask(7, {static_cast<std::uint8_t>(s)}).data()))
+            return "erase " + std::to_string(s) + " status " + std::to_string(status);
+    for (std::uint32_t k = 0; k < sectors * 128; ++k)
+        if (std::uint32_t status = getLE32(ask(8, numbered(k, image, k * 256, 256)).data() + 4))
+            return "write " + std::to_string(k) + " status " + std::to_string(status);
+    for (std::uint32_t k = 0; k < sectors * 128; ++k)
+        if (ask(9, numbered(k, {}, 0, 0)) != bytes(image.begin() + k * 256, image.begin() + k * 256 + 256))
+            return "verify " + std::to_string(k);
+    bytes fpga(fpgaSize, 0x5A);
+    fpga.resize((fpgaSize + 527) / 528 * 528, 0);
+    for (std::uint32_t k = 0; k < fpga.size() / 528; ++k)
+        if (std::uint32_t status = getLE32(ask(0x26, numbered(k, fpga, k * 528, 528)).data() + 4))
+            return "fpga write " + std::to_string(k) + " status " + std::to_string(status);
+    for (std::uint32_t k = 0; k < fpga.size() / 528; ++k)
+        if (ask(0x25, numbered(k, {}, 0, 0)) != bytes(fpga.begin() + k * 528, fpga.begin() + k * 528 + 528))
+            return "fpga verify " + std::to_string(k);
+    return "ok";
+}
+
+struct flashCase {
+    std::string options;
+    std::size_t armSize, fpgaSize;
+    std::string outcome;
+};
+std::ostream& operator<<(std::ostream& os, const flashCase& c) { return os << c.options << " " << c.armSize; }
+
+const std::vector<flashCase> flashCases{
+    {"", 0, 0, "ok"},
+    {"", 32760, 529, "ok"},
+    {"", 32761, 1056, "ok"},
+    {"--boot-erase-fail 3", 4 * 32768, 0, "erase 3 status 1"},
+    {"--boot-write-fail 130", 40000, 0, "write 130 status 1"},
+    {"--boot-corrupt 130", 40000, 0, "verify 130"},
+    {"--boot-fpga-write-fail 5", 100, 10 * 528, "fpga write 5 status 1"},
+    {"--boot-fpga-corrupt 1", 100, 529, "fpga verify 1"},
+};
+
+// Each fault stops the sequence where it names, as the refusing or misreading flash would.
+BOOST_DATA_TEST_CASE(erase_write_verify, boost::unit_test::data::make(flashCases), c)
+{
+    testBoard b(c.options, personality::bootLoader);
+    bytes content(c.armSize);
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    BOOST_TEST(update(b, content, c.fpgaSize) == c.outcome);
+}
+
+// A block that holds anything but 0xFF takes no write until its sector is erased again.
+BOOST_AUTO_TEST_CASE(a_write_needs_an_erased_block)
+{
+    testBoard b("", personality::bootLoader);
+    BOOST_TEST(update(b, bytes(10, 1), 0, false) == "write 0 status 2");  // the running firmware is there
+    BOOST_TEST(update(b, bytes(10, 1), 0) == "ok");
+    BOOST_TEST(update(b, bytes(10, 2), 0, false) == "write 0 status 2");
+}
+
+// 0x0C takes the first sector count whose last 8 bytes hold both trailer words, so a shorter image
+// over a longer one starts; the firmware comes up once the link ends, with the revision its image
+// names (or one made of word B), the driver model that follows from it, and the board's old record.
+BOOST_AUTO_TEST_CASE(the_firmware_starts_from_a_sound_image)
+{
+    testBoard b("--boot-ip 10.77.1.99");
+    b.play({{"03000b", "03000b"}, {"u Z7f", "H00"}, {"03000c", "03000c"}});
+    b.connectionEnded();
+    BOOST_TEST((b.id().revision == "QZ_SMC sim 1.0" && b.restarts() == 2u));  // nothing written: the old firmware
+
+    const std::string text = "..QZ_SMC TMC 3.0\x01more";
+    b.play({{"03000b", "03000b"}, {"u Z7f", "H00"}});
+    BOOST_TEST(update(b, bytes(3 * 32768, 0x11), 0) == "ok");
+    BOOST_TEST(update(b, bytes(text.begin(), text.end()), 0) == "ok");
+    b.play({{"03000c", "03000c"}, {"030001", "030001"}});
+    BOOST_TEST((b.id().kind == personality::bootLoader));  // until the link ends
+    b.connectionEnded();
+    BOOST_TEST((b.id().revision == "QZ_SMC TMC 3.0" && b.model() == driverModel::sixRegister));
+    b.play({{"u Z00 515a5f534d43", "H00 515a5f534d4320544d4320332e30 00"}, {"u Z04", "H00" + boardRecord}});
+
+    b.play({{"03000b", "03000b"}, {"u Z06", "H00"}});
+    BOOST_TEST(update(b, {1, 2, 3}, 0) == "ok");
+    b.play({{"03000c", "03000c"}});
+    b.connectionEnded();
+    BOOST_TEST(b.id().revision == "QZ_SMC sim image 00000006");
+}
+
+// A trailer made for another hardware id, or a sector erased under the image, keeps the boot loader.
+BOOST_AUTO_TEST_CASE(an_unsound_image_does_not_start)
+{
+    testBoard b("", personality::bootLoader);
+    hardwareId other = b.id().hwId;
+    other[0] ^= 1;
+    const bytes image = armImage({1, 2, 3}, other);
+    b.play({{"040007 00", "070007 00000000"}});
+    for (std::uint32_t k = 0; k < 128; ++k) {
+        bytes p;
+        putLE32(p, k);
+        p.insert(p.end(), image.begin() + k * 256, image.begin() + k * 256 + 256);
+        b.onFrame(makeFrame(8, p));
+    }
+    b.play({{"03000c", "03008c"}});
+    b.connectionEnded();
+    BOOST_TEST((b.id().kind == personality::bootLoader && b.restarts() == 0u));
+}
+
+// The link is cut once: the named command is carried out and not answered; later ones are.
+BOOST_AUTO_TEST_CASE(the_link_is_cut_after_n_commands)
+{
+    testBoard b("--boot-cut-after 2", personality::bootLoader);
+    b.play({{"030002", "170002 H"}, {"070108 80020000" + std::string(512, '0'), ""}});
+    BOOST_TEST(b.takeCut());
+    BOOST_TEST(!b.takeCut());
+    BOOST_TEST(b.flash().arm()[5 * 32768] == 0);
+    b.play({{"030002", "170002 H"}, {"040007 05", "070007 00000000"}});
+}
+
+BOOST_AUTO_TEST_SUITE_END()

@@ -6,20 +6,23 @@
 #include "support/testnet.hpp"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <unistd.h>
 
 namespace {
 
 const std::string hwIdRequest("\x03\x00\x02", 3), hwIdReply = "170002" + std::string("0102030405060708090a0b0c0d0e0f1011121314");
 
-// A control connection to the board at 10.77.1.20 that sends `data` at once; a read gives up after
-// 500 ms without a byte.
+const std::uint32_t boardAddress = 0x0a4d0114, bootAddress = 0x0a4d011e;  // 10.77.1.20, 10.77.1.30
+
+// A control connection to the board (at 10.77.1.20 unless told) that sends `data` at once; a read
+// gives up after 500 ms without a byte.
 struct connection {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  explicit connection(const std::string& data) {
+  explicit connection(const std::string& data, std::uint32_t address = boardAddress) {
     qz::test::requireTestNetwork();
     const timeval limit{0, 500000};
-    const sockaddr_in board{AF_INET, htons(10000), {htonl(0x0a4d0114)}, {}};
+    const sockaddr_in board{AF_INET, htons(10000), {htonl(address)}, {}};
     BOOST_REQUIRE(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
                   ::connect(fd, reinterpret_cast<const sockaddr*>(&board), sizeof board) == 0 &&
                   ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()));
@@ -40,6 +43,33 @@ struct connection {
 };
 
 std::string raw(std::initializer_list<unsigned char> b) { return std::string(b.begin(), b.end()); }
+
+// Whether a control connection to the address is refused outright.
+bool refused(std::uint32_t address) {
+  qz::test::requireTestNetwork();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in board{AF_INET, htons(10000), {htonl(address)}, {}};
+  const bool result = ::connect(fd, reinterpret_cast<const sockaddr*>(&board), sizeof board) != 0 && errno == ECONNREFUSED;
+  ::close(fd);
+  return result;
+}
+
+// One UDP command with an empty payload to the device at the address; its answer's status byte and
+// payload as hex, empty when none came within a second.
+std::string udpCommand(std::uint32_t address, unsigned char command) {
+  qz::test::requireTestNetwork();
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const timeval limit{1, 0};
+  const sockaddr_in device{AF_INET, htons(43282), {htonl(address)}, {}};
+  const std::string request = std::string(20, '\0') + static_cast<char>(command);
+  char reply[1024];
+  ssize_t n = -1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+      ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&device), sizeof device) > 0)
+    n = ::recv(fd, reply, sizeof reply, 0);
+  ::close(fd);
+  return n > 20 ? qz::test::hex(std::string(reply + 20, static_cast<std::size_t>(n - 20))) : "";
+}
 
 // A 1 s program at slot 0 (a wait of 100000 ticks, then the end record), started through
 // variables 1 and 0; then a read of variable 0.
@@ -100,4 +130,22 @@ BOOST_AUTO_TEST_CASE(a_program_end_is_announced_once) {
   BOOST_TEST(qz::test::msSince(start) < 300);
   c.send(readState);
   BOOST_TEST(c.receive(7) == "07002b00000000");
+}
+
+// 0x0B is answered and the connection ends; the boot loader comes up at its own address with the
+// control port shut until UDP 0x7F; after 0x0C the firmware returns at its old address once the
+// connection has ended.
+BOOST_AUTO_TEST_CASE(restart_into_the_boot_loader_and_back) {
+  qz::test::board b(1, "10.77.1.20", {"--boot-ip", "10.77.1.30"});
+  BOOST_TEST(connection(raw({3, 0, 0x0b})).receive(4) == "03000b close");
+  BOOST_REQUIRE_MESSAGE(b.waitForLogText("moved 10.77.1.30", std::chrono::seconds(2)), b.logTail());
+  BOOST_TEST(refused(bootAddress));
+  BOOST_TEST(udpCommand(bootAddress, 0x7f) == "00");
+  connection boot(hwIdRequest + raw({3, 0, 0x0c}), bootAddress);
+  BOOST_TEST(boot.receive(26) == hwIdReply + "03000c");
+  ::shutdown(boot.fd, SHUT_WR);
+  BOOST_TEST(boot.receive(1) == " close");
+  BOOST_REQUIRE_MESSAGE(b.waitForLogText("moved 10.77.1.20", std::chrono::seconds(2)), b.logTail());
+  BOOST_TEST(b.waitForLogText("restart QZ_SMC QZ_SMC sim 1.0", std::chrono::seconds(1)).has_value());
+  BOOST_TEST(connection(hwIdRequest).receive(23) == hwIdReply);
 }

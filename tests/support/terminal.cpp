@@ -1,8 +1,10 @@
 #include "support/terminal.hpp"
 
 #include <algorithm>
+#include <sstream>
 #include <stdexcept>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "support/common.hpp"
@@ -53,9 +55,11 @@ terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& r
     std::map<std::string, std::string> failures;
     for (const auto& [tag, testCase] : log.get_child("TestLog.TestSuite"))
         for (const auto& [kind, entry] : testCase)
-            if (kind == "Error" || kind == "FatalError" || kind == "Exception")
+            if (kind == "Error" || kind == "FatalError" || kind == "Exception" ||
+                (kind == "Message" && entry.get("<xmlattr>.file", "") != "boost.test framework"))
                 failures[testCase.get("<xmlattr>.name", "")] +=
-                    " | " + (kind == "Exception" ? exceptionText(entry.data()) : entry.data());
+                    " | " + (kind == "Exception" ? exceptionText(entry.data())
+                             : kind == "Message" ? "message " + entry.data() : entry.data());
     const auto& suite = report.get_child("TestResult.TestSuite");
     r.module = suite.get("<xmlattr>.name", "");
     for (const auto& [tag, testCase] : suite)
@@ -67,12 +71,34 @@ terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& r
     return r;
 }
 
+terminalRun runScript(const boost::filesystem::path& dir, const std::string& file, const std::string& section,
+                      const Lines& rootKeys, const Lines& commands)
+{
+    writeFile(dir / file, text(rootKeys) + section + "\n{\n" + text(commands) + "}\n");
+    writeFile(dir / "logger.xml", "<config><level>trace</level></config>\n");
+    return runTerminal(dir, section);
+}
+
 terminalRun runMainScript(const Lines& rootKeys, const Lines& commands)
 {
     scratchDir dir("qzsmc-e2e");
-    writeFile(dir.path() / "qzsmc_test.info", text(rootKeys) + "main\n{\n" + text(commands) + "}\n");
-    writeFile(dir.path() / "logger.xml", "<config><level>trace</level></config>\n");
-    return runTerminal(dir.path(), "main");
+    return runScript(dir.path(), "qzsmc_test.info", "main", rootKeys, commands);
+}
+
+Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix)
+{
+    Lines messages;
+    if (!boost::filesystem::is_directory(dir / "Logs"))
+        return messages;
+    std::vector<boost::filesystem::path> files(boost::filesystem::directory_iterator(dir / "Logs"), {});
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+        std::istringstream in(readFile(file));
+        for (std::string line; std::getline(in, line);)
+            if (line.compare(line.find(']') + 1, prefix.size(), prefix) == 0)
+                messages.push_back(line.substr(line.find(']') + 1 + prefix.size()));
+    }
+    return messages;
 }
 
 Lines boardLog(const board& b, std::size_t& from, const std::string& prefix)

@@ -37,7 +37,8 @@ struct terminalRun {
     long ms = 0;
     std::string module;  // the master test suite
     // Per case, from the framework's XML report and log: "<result> <passed>/<failed>", then
-    // " | <message>" per failed check and " | <type>: <what>" per exception, in order.
+    // " | <message>" per failed check, " | <type>: <what>" per exception and " | message <text>"
+    // per log message of the terminal's own (not the framework's), in order.
     std::map<std::string, std::string> verdicts;
 };
 
@@ -45,9 +46,16 @@ struct terminalRun {
 // std::runtime_error when it hangs, crashes or ends other than the framework ends a run.
 terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "*");
 
-// Runs the "main" case of a fresh qzsmc_test.info of the root keys and a "main" section of the
-// commands, with a logger.xml that keeps the log records off stdout.
+// Runs the case `section` of a fresh INFO file of the root keys and that section of the
+// commands, in dir, with a logger.xml that keeps the log records off stdout (they go to
+// dir/Logs, see terminalLog).
+terminalRun runScript(const boost::filesystem::path& dir, const std::string& file, const std::string& section,
+                      const Lines& rootKeys, const Lines& commands);
+// runScript of qzsmc_test.info's "main" in a scratch directory of its own.
 terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
+// The records of the terminal's log files in dir/Logs that start with prefix (cut off) after
+// their time stamp: "[btldr][info] " gives the messages of that channel and severity.
+Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix);
 
 // The lines of a board's log past line `from` that start with prefix (cut off); `from` moves
 // to the log's end.

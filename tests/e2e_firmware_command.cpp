@@ -1,0 +1,179 @@
+// End-to-end: the terminal's "updateFirmware" run by the real qzsmctest against simulated boards
+// and boot loaders, whose traffic logs show what they received.
+// Runs under tools/testnet with LAN 1, 10.77.1.1/24. The suite "no_boot_loader" runs as a test of
+// its own, in a network without a boot loader, beside the others: its search takes 30 s.
+#define BOOST_TEST_MODULE e2e_firmware_command
+#include <boost/test/unit_test.hpp>
+
+#include <regex>
+
+#include "support/common.hpp"
+#include "support/terminal.hpp"
+
+using namespace qz::test;
+
+namespace {
+
+const std::string idBoard = "5a5b5c5d5e5f606162636465666768696a6b6c6d", idLoader = "b0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1c2c3";
+const std::string notConnected = "device not connected, will try to search for BOOT_LOADER device";
+
+// Image bytes that are not all alike, so a block written in the wrong place shows.
+std::string image(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed + i / 4096) & 0xFF);
+    return bytes;
+}
+
+// The codes of the control frames since line `from` and the connection's events, a run of one
+// code as "<code> x<count>".
+std::string tcpCodes(const board& b, std::size_t& from)
+{
+    std::vector<std::pair<std::string, int>> runs;
+    for (const std::string& line : boardLog(b, from, "tcp ")) {
+        const std::string code = line == "accept" || line == "close" ? line : line.substr(4, 2);
+        if (runs.empty() || runs.back().first != code) runs.emplace_back(code, 0);
+        ++runs.back().second;
+    }
+    std::string codes;
+    for (const auto& [code, count] : runs) codes += code + (count > 1 ? " x" + std::to_string(count) : "") + "\n";
+    return codes;
+}
+
+// A firmware.info "update_firmware" section: `before`, one "updateFirmware" with these parameter lines, `after`.
+terminalRun runUpdate(const scratchDir& dir, const Lines& parameters, const Lines& before = {},
+                      const Lines& after = {})
+{
+    return runScript(dir.path(), "firmware.info", "update_firmware", {},
+                     before + Lines{"updateFirmware", "{"} + parameters + Lines{"}"} + after);
+}
+
+}  // namespace
+
+BOOST_AUTO_TEST_SUITE(no_boot_loader)
+
+BOOST_AUTO_TEST_CASE(neither_key_only_logs_and_nothing_found_fails_after_30_s)
+{
+    requireTestNetwork();
+    board b{1, "10.77.1.10", {"--hwid", idBoard}};  // a running board: it does not answer for a boot loader
+    scratchDir dir("qzsmc-fw");
+
+    auto r = runUpdate(dir, {}, {}, {"updateFirmware { FPGA_ }"});
+    BOOST_TEST(r.process.out == "");
+    BOOST_TEST(r.verdicts["update_firmware"] ==
+               "passed 2/0 | message Update options not specified | message Update options not specified");
+    BOOST_TEST(b.udpDatagrams(0).empty());
+
+    writeFile(dir.path() / "arm.bin", image(100, 1));
+    r = runUpdate(dir, {"ARM arm.bin"}, {}, {"sleep 0"});
+    BOOST_TEST(r.process.out == text({notConnected, "sleeping for 0 ms"}));
+    BOOST_TEST(r.verdicts["update_firmware"] == "failed 2/1 | BOOT_LOADER device not found");
+    // One attempt after another for 30 s, each a 1 s discovery; the last may start just before the limit.
+    BOOST_TEST(r.ms >= 30000);
+    BOOST_TEST(r.ms < 33000 * sanitizerSlowdown);
+    const auto searches = b.udpDatagrams(0);
+    BOOST_TEST(searches.size() >= 25u);
+    BOOST_TEST(searches.size() <= 35u);
+    for (const std::string& d : searches)  // any boot loader (all-zero id), by its device id
+        BOOST_TEST(d == std::string(40, '0') + "00" + hex(std::string("BOOT_LOADER")));
+}
+
+BOOST_AUTO_TEST_SUITE_END()
+
+BOOST_AUTO_TEST_SUITE(boot_loader)
+
+BOOST_AUTO_TEST_CASE(a_missing_ARM_file_skips_the_FPGA_image)
+{
+    requireTestNetwork();
+    board loader{1, "10.77.1.20", {"--boot-loader", "--hwid", idLoader}};
+    scratchDir dir("qzsmc-fw");
+    writeFile(dir.path() / "fpga.bin", image(1000, 2));
+    writeFile(dir.path() / "empty.bin", "");
+
+    for (const std::string arm : {"missing.bin", "empty.bin"}) {
+        std::size_t from = loader.logLines().size();
+        auto r = runUpdate(dir, {"ARM " + arm, "FPGA fpga.bin"});
+        BOOST_TEST(r.process.out == text({notConnected}));
+        BOOST_TEST(r.verdicts["update_firmware"] == "failed 1/1 | File <" + arm + "> not found");
+        // Found, but never made ready: no configuration change, no wake-up, no connection.
+        const Lines traffic = boardLog(loader, from, "");
+        BOOST_TEST(traffic.size() == 1u);
+        BOOST_TEST(traffic.at(0).substr(0, 46) == "udp " + std::string(40, '0') + "00");
+    }
+
+    // Only the FPGA: no erase, no ARM block; the boot loader found is started at the end.
+    std::size_t from = loader.logLines().size();
+    auto r = runUpdate(dir, {"FPGA fpga.bin"});
+    BOOST_TEST(r.process.out == text({notConnected, "updating FPGA with firmware from <fpga.bin>...done"}));
+    BOOST_TEST(r.verdicts["update_firmware"] == "passed 1/0");
+    BOOST_TEST(tcpCodes(loader, from) == text({"accept", "26 x2", "25 x2", "0c", "01", "close"}));
+}
+
+BOOST_AUTO_TEST_CASE(a_failed_ARM_update_ends_the_case_and_the_boot_loader_is_still_started)
+{
+    requireTestNetwork();
+    board loader{1, "10.77.1.20", {"--boot-loader", "--hwid", idLoader, "--boot-erase-fail", "0"}};
+    scratchDir dir("qzsmc-fw");
+    writeFile(dir.path() / "arm.bin", image(100, 5));
+    writeFile(dir.path() / "fpga.bin", image(100, 6));
+    std::size_t from = 0;
+    auto r = runUpdate(dir, {"ARM arm.bin", "FPGA fpga.bin"}, {}, {"sleep 0"});
+    BOOST_TEST(r.process.out == notConnected + "\nupdating ARM with firmware from <arm.bin>...");
+    BOOST_TEST(r.verdicts["update_firmware"] == "aborted 1/1 | errorARMBlockEraseFailed: std::exception");
+    BOOST_TEST(tcpCodes(loader, from) == text({"accept", "02", "07", "0c", "01", "close"}));
+}
+
+BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_comes_back_with_the_new_revision)
+{
+    requireTestNetwork();
+    board b{1, "10.77.1.10", {"--hwid", idBoard}};
+    scratchDir dir("qzsmc-fw");
+    // 2 sectors of ARM image with the revision the new firmware reports, 2 FPGA blocks.
+    std::string arm = image(40000, 3);
+    const std::string revision = "QZ_SMC fw 2.0 update test";
+    arm.replace(1000, revision.size() + 1, revision + '\0');
+    writeFile(dir.path() / "arm.bin", arm);
+    writeFile(dir.path() / "fpga.bin", image(1000, 4));
+
+    std::size_t from = 0, fromRestart = 0;
+    auto r = runUpdate(dir, {"ARM arm.bin", "FPGA fpga.bin"}, {"connect"}, {"connect", "updateFirmware { FPGA fpga.bin }"});
+    BOOST_TEST(r.process.out == text({"current revision: QZ_SMC sim 1.0",
+                                      "updating ARM with firmware from <arm.bin>...done",
+                                      "updating FPGA with firmware from <fpga.bin>...done",
+                                      "current revision: " + revision,
+                                      "updating FPGA with firmware from <fpga.bin>...done"}));
+    BOOST_TEST(r.verdicts["update_firmware"] == "passed 6/0");
+
+    // Each time the boot loader came up at the board's address, which the terminal prohibits: it is
+    // moved to a new one in the local subnet, with control port 10000, and connected there.
+    // The drawn last byte is in 2 to 253 and not the board's 10; the board moved there.
+    const std::regex draw("(will set device address 10\\.77\\.1\\.)(\\d+)(,.*)");
+    std::string info;
+    Lines drawn;
+    for (const std::string& line : terminalLog(dir.path(), "[btldr][info] ")) {
+        std::smatch m;
+        if (std::regex_match(line, m, draw)) drawn.push_back(m[2]);
+        info += std::regex_replace(line, draw, "$1v$3") + "\n";
+    }
+    const std::string prohibited = "address 10.77.1.10 is prohibited",
+                      moved = "will set device address 10.77.1.v, default gateway 10.77.1.1, port 10000 and use it "
+                              "for connection",
+                      fpgaDone = "FPGA firmware updated, 1000 bytes (complemented up to 2 blocks of 528 bytes each) written";
+    BOOST_TEST(info == text({prohibited, moved,
+                             "ARM firmware updated, 40000 original size,  2 sectors of 32768 bytes each erased, "
+                             "256 blocks of 256 bytes each written and verified",
+                             fpgaDone, prohibited, moved, fpgaDone}));
+    BOOST_TEST_REQUIRE(drawn.size() == 2u);
+    for (const std::string& v : drawn) BOOST_TEST((std::stoi(v) >= 2 && std::stoi(v) <= 253 && v != "10"), v);
+    BOOST_TEST(b.waitForLogText("moved 10.77.1." + drawn[1], std::chrono::seconds(1)).has_value());
+
+    const std::string intoLoader = "BOOT_LOADER BOOT_LOADER sim 1.0", intoFirmware = "QZ_SMC " + revision;
+    BOOST_TEST(text(boardLog(b, fromRestart, "restart ")) == text({intoLoader, intoFirmware, intoLoader, intoFirmware}));
+    // The board: told to restart (it is gone before the soft reset); its boot loader: hwId read for
+    // the trailer, erased, written, read back, started and reset; then the new firmware likewise.
+    BOOST_TEST(tcpCodes(b, from) ==
+               text({"accept", "0b", "close", "accept", "02", "07 x2", "08 x256", "09 x256", "26 x2", "25 x2", "0c", "01",
+                     "close", "accept", "0b", "close", "accept", "26 x2", "25 x2", "0c", "01", "close"}));
+}
+
+BOOST_AUTO_TEST_SUITE_END()

@@ -1,0 +1,71 @@
+// The firmware command's helpers: readFile takes a whole file byte for byte, waitFor repeats
+// an attempt until it succeeds or its time limit has passed.
+#define BOOST_TEST_MODULE firmware_helpers_test
+#include <boost/test/data/test_case.hpp>
+#include <boost/test/unit_test.hpp>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "support/common.hpp"
+#include "support/process.hpp"
+#include "tester.hpp"
+
+namespace data = boost::unit_test::data;
+using qz::test::msSince;
+
+namespace {
+
+// Every byte value, line ends and an end-of-file mark among them; sizes around the 1 MiB read chunk.
+std::string pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return bytes;
+}
+
+}  // namespace
+
+BOOST_DATA_TEST_CASE(readFile_returns_every_byte, data::make({0, 1, 1048575, 1048576, 1048577, 3145729}), size)
+{
+    qz::test::scratchDir dir("qzsmc-readfile");
+    const std::string bytes = pattern(static_cast<std::size_t>(size));
+    qz::test::writeFile(dir.path() / "image.bin", bytes);
+    const std::vector<char> read = readFile(dir.file("image.bin"));
+    BOOST_TEST(read.size() == bytes.size());
+    BOOST_TEST((std::string(read.begin(), read.end()) == bytes));
+    BOOST_TEST(readFile(dir.file("missing.bin")).empty());
+    BOOST_TEST(readFile(dir.path().string()).empty());  // a directory opens but reads nothing
+}
+
+BOOST_AUTO_TEST_CASE(waitFor_stops_at_success_or_after_the_limit)
+{
+    // attempt: ms it takes, then its outcome by call number: 's' succeeds, 'f' fails, 't' throws.
+    struct Case { std::int64_t limit; int attemptMs; std::string outcomes; bool result; int calls; long minMs, maxMs; };
+    const Case cases[] = {
+        {30, 0, "ffs", true, 3, 0, 500},       // the first success ends it at once
+        {0, 0, "f", false, 1, 0, 500},         // at least one attempt, even with no time
+        {1, 300, "f", false, 4, 1000, 1800},   // starts at 0, 300, 600, 900; the last runs to its end
+        {1, 250, "t", false, 4, 1000, 1800},   // a throwing attempt is a failure; no pause between them
+        {1, 0, "tts", true, 3, 0, 500},
+    };
+    for (const Case& c : cases) {
+        BOOST_TEST_CONTEXT("limit " << c.limit << " s, attempts of " << c.attemptMs << " ms: " << c.outcomes)
+        {
+            int calls = 0;
+            const auto start = std::chrono::steady_clock::now();
+            const bool result = waitFor(c.limit, [&] {
+                const char outcome = c.outcomes[std::min<std::size_t>(calls++, c.outcomes.size() - 1)];
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.attemptMs));
+                if (outcome == 't') throw std::runtime_error("no boot loader");
+                return outcome == 's';
+            });
+            const long ms = msSince(start);
+            BOOST_TEST(result == c.result);
+            BOOST_TEST(calls == c.calls);
+            BOOST_TEST(ms >= c.minMs);
+            BOOST_TEST(ms <= c.maxMs);
+        }
+    }
+}
