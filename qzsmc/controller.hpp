@@ -63,13 +63,37 @@ constexpr std::uint8_t nop = 0;
 constexpr std::uint8_t setVariable = 1;
 constexpr std::uint8_t setBits = 2;
 constexpr std::uint8_t clearBits = 3;
-constexpr std::uint8_t branch = 4;  // arg1: the condition
+constexpr std::uint8_t branch = 4;  // arg1: one of the conditions below
 constexpr std::uint8_t subtract = 0x11;
 constexpr std::uint8_t test = 0x12;
 constexpr std::uint8_t wait = 0x20;
 constexpr std::uint8_t stop = 0x30;
 constexpr std::uint8_t phase = 0x32;
 }  // namespace opcode
+
+// Branch conditions: on the subject of the last subtract, or of the last bit test.
+namespace condition {
+constexpr std::uint8_t negative = 1;
+constexpr std::uint8_t nonZero = 2;
+constexpr std::uint8_t positive = 4;
+constexpr std::uint8_t zero = 5;
+}  // namespace condition
+
+// Device variables the programs and the controller use, by id.
+namespace variable {
+constexpr std::uint8_t position = 2;
+constexpr std::uint8_t speed = 4;  // the generator's live speed
+constexpr std::uint8_t settle = 6;
+constexpr std::uint8_t inputs = 0x0b;
+constexpr std::uint8_t outputs = 0x0c;
+constexpr std::uint8_t limitSetup = 0x0f;
+constexpr std::uint8_t limitHandler = 0x10;  // the handler's slot, bit 31 arms it
+constexpr std::uint8_t scanCount = 0x13;
+constexpr std::uint8_t scanRepetitions = 0x14;  // a scan's loop counter...
+constexpr std::uint8_t latchedPosition = 0x14;  // ...and where the limit handler latches the position
+constexpr std::uint8_t cruiseCount = 0x15;
+constexpr std::uint8_t moveDone = 0x18;  // 1 at a move's end, 2 when the limit handler ran
+}  // namespace variable
 
 // Clears the running bit: the last record of every move, scan and limit program.
 extern const instruction programEndInstruction;

@@ -16,20 +16,12 @@ namespace smc {
 namespace {
 
 namespace opcode = device::opcode;
-
-constexpr signed char positionVariable = 2;
-constexpr std::uint8_t speedVariable = 4;
-constexpr std::uint8_t limitSetupVariable = 0x0f;
-constexpr std::uint8_t limitHandlerVariable = 0x10;
-constexpr std::uint8_t latchedVariable = 0x14;
-constexpr std::uint8_t moveDoneVariable = 0x18;
+namespace variable = device::variable;
+namespace condition = device::condition;
 
 constexpr std::int32_t searchEnded = 1;
 constexpr std::int32_t switchReached = 2;
 constexpr std::uint32_t handlerAddressFlag = 0x80000000u;
-
-constexpr std::uint8_t branchIfNegative = 1;
-constexpr std::uint8_t branchIfPositive = 4;
 
 constexpr int cmdReadDriverRegister = 0x34;
 constexpr unsigned char microstepCounterRegister = 0x6A;
@@ -47,9 +39,9 @@ controller::program limitProgram(std::uint32_t var15Value, int travel, int accel
                                  const controller::program& search)
 {
     controller::program p;
-    controller::emplaceInstruction(p, opcode::setVariable, static_cast<std::int32_t>(var15Value), limitSetupVariable);
-    controller::emplaceInstruction(p, opcode::setVariable, 0, limitHandlerVariable);
-    controller::emplaceInstruction(p, opcode::setVariable, searchEnded, moveDoneVariable);
+    controller::emplaceInstruction(p, opcode::setVariable, static_cast<std::int32_t>(var15Value), variable::limitSetup);
+    controller::emplaceInstruction(p, opcode::setVariable, 0, variable::limitHandler);
+    controller::emplaceInstruction(p, opcode::setVariable, searchEnded, variable::moveDone);
     p.insert(p.end(), search.begin(), search.end());
     controller::appendProgramEnd(p);
 
@@ -58,14 +50,14 @@ controller::program limitProgram(std::uint32_t var15Value, int travel, int accel
     p[1].value = static_cast<std::int32_t>(handler | handlerAddressFlag);
     const std::int64_t hardBrake =
         std::min<std::int64_t>(static_cast<std::int32_t>(accelLimit), 32 * std::llabs(std::int64_t{accel}));
-    controller::emplaceInstruction(p, opcode::setVariable, 0, latchedVariable, positionVariable);
+    controller::emplaceInstruction(p, opcode::setVariable, 0, variable::latchedPosition, variable::position);
     controller::emplaceInstruction(p, opcode::phase, static_cast<std::int32_t>(travel > 0 ? -hardBrake : hardBrake));
     // Brake until the speed has crossed zero, then stop dead.
-    controller::emplaceInstruction(p, opcode::subtract, 0, speedVariable);
-    controller::emplaceInstruction(p, opcode::branch, -1, 0, 25, travel > 0 ? branchIfPositive : branchIfNegative);
+    controller::emplaceInstruction(p, opcode::subtract, 0, variable::speed);
+    controller::emplaceInstruction(p, opcode::branch, -1, 0, 25, travel > 0 ? condition::positive : condition::negative);
     controller::emplaceInstruction(p, opcode::stop);
-    controller::emplaceInstruction(p, opcode::setVariable, 0, limitHandlerVariable);
-    controller::emplaceInstruction(p, opcode::setVariable, switchReached, moveDoneVariable);
+    controller::emplaceInstruction(p, opcode::setVariable, 0, variable::limitHandler);
+    controller::emplaceInstruction(p, opcode::setVariable, switchReached, variable::moveDone);
     controller::appendProgramEnd(p);
     return p;
 }
@@ -80,7 +72,7 @@ boost::shared_ptr<zk::completionNotifier> controller::moveInitLimit(int travel, 
     // The planner refuses a speed of -2^31 itself; an acceleration that large it cuts anyway.
     const int a = accel == std::numeric_limits<int>::min() ? std::numeric_limits<int>::max() : std::abs(accel);
     const int s = speed == std::numeric_limits<int>::min() ? speed : std::abs(speed);
-    const int current = getValue(positionVariable);
+    const int current = getValue(variable::position);
     const program search = makePath(current, offsetPosition(current, travel), s, a, a, duration);
     loadProgram(limitProgram(limitVar15Value_, travel, accel, deviceSettings_.limits.accel, search), 0);
     return execProgram(0);
@@ -97,9 +89,9 @@ int controller::internalInitLimit(int travel, int speed, int accel)
             BOOST_THROW_EXCEPTION(errorDeviceHung());
         }
     }
-    if (getValue(moveDoneVariable) != switchReached)
+    if (getValue(variable::moveDone) != switchReached)
         BOOST_THROW_EXCEPTION(errorLimitSwitchUnreachable());
-    return getValue(latchedVariable);
+    return getValue(variable::latchedPosition);
 }
 
 boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int accel, int position, int fallback,
@@ -108,7 +100,7 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
     // Taken first, so that a driver set up without a phase cycle fails before anything moves.
     const std::uint32_t cycle = phaseCycle();
     const std::int64_t fb = homing::opposedFallback(fallback, travel);
-    const int start = getValue(positionVariable);
+    const int start = getValue(variable::position);
     int limit = internalInitLimit(travel, speed, accel);
     if (fb != 0) {
         finishMove(offsetPosition(limit, fb), speed, accel);
@@ -118,7 +110,7 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
             BOOST_THROW_EXCEPTION(errorLimitSwitchSticky());
     }
 
-    const int pos = getValue(positionVariable);
+    const int pos = getValue(variable::position);
     const std::uint32_t phase = getPhase();
     const std::uint32_t limitPhase = homing::phaseAtLimit(phase, pos, limit, cycle);
     const int adjusted = homing::phaseAdjustedLimit(limit, limitPhase, cycle, travel);
@@ -129,7 +121,7 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
                offsetPosition(pos, -std::int64_t{start}) % adjusted % offsetPosition(pos, -std::int64_t{adjusted});
 
     const int renamed = offsetPosition(position, std::int64_t{pos} - adjusted);
-    setValue(positionVariable, static_cast<std::uint32_t>(renamed));
+    setValue(variable::position, static_cast<std::uint32_t>(renamed));
     if (restore)
         finishMove(offsetPosition(renamed, std::int64_t{start} - pos), speed, accel);
     return boost::tuples::make_tuple(adjusted, static_cast<int>(limitPhase));
@@ -161,7 +153,7 @@ void controller::parkMotor()
     BOOST_LOG_SEV(log_, zk::logger::trace) << "Parking motor...";
     const std::uint32_t cycle = phaseCycle();
     const std::uint32_t phase = getPhase() & 0xFFFF;
-    const int pos = getValue(positionVariable);
+    const int pos = getValue(variable::position);
     const int target = homing::parkTarget(pos, phase, cycle);
     BOOST_LOG_SEV(log_, zk::logger::info)
         << boost::format("parking motor with phase %d from %d to %d") % phase % pos % target;

@@ -12,26 +12,14 @@ namespace smc {
 namespace {
 
 namespace opcode = device::opcode;
-
-constexpr signed char positionVariable = 2;
-constexpr std::uint8_t outputsVariable = 0x0c;
-constexpr std::uint8_t inputsVariable = 0x0b;
-constexpr std::uint8_t settleVariable = 6;
-constexpr signed char limitSetupVariable = 15;
-constexpr signed char limitHandlerVariable = 16;
-constexpr std::uint8_t scanCountVariable = 0x13;
-constexpr std::uint8_t repetitionsVariable = 0x14;
-constexpr std::uint8_t moveDoneVariable = 0x18;
+namespace variable = device::variable;
+namespace condition = device::condition;
 
 constexpr std::int32_t exposureOutput = 8;
 constexpr std::int32_t handshakeOutput = 0x10;
 constexpr std::int32_t reflectOutput = 0x20;
 constexpr std::int32_t receiverInput = 0x20;
 constexpr std::int32_t reflectInputs = 0x60;
-
-constexpr std::uint8_t branchIfNonZero = 2;
-constexpr std::uint8_t branchIfPositive = 4;
-constexpr std::uint8_t branchIfZero = 5;
 
 // A wait of ticks ticks, overhead included: a single nop for the shortest, else a
 // variable write and a wait record that make up the rest.
@@ -40,7 +28,7 @@ void appendWait(controller::program& p, std::uint32_t ticks, std::uint32_t overh
     if (ticks == overhead - 1) {
         controller::emplaceInstruction(p, opcode::nop);
     } else if (ticks >= overhead) {
-        controller::emplaceInstruction(p, opcode::setVariable, 0, settleVariable);
+        controller::emplaceInstruction(p, opcode::setVariable, 0, variable::settle);
         controller::emplaceInstruction(p, opcode::wait, static_cast<std::int32_t>(ticks - overhead));
     }
 }
@@ -55,42 +43,42 @@ std::uint32_t ticksOf(int microseconds)
 controller::program scanProgram(const controller::scanParameters& p, const controller::program& stepMove)
 {
     controller::program s;
-    controller::emplaceInstruction(s, opcode::setVariable, 0, repetitionsVariable, scanCountVariable);
+    controller::emplaceInstruction(s, opcode::setVariable, 0, variable::scanRepetitions, variable::scanCount);
     if (p.handshake && p.reflect)
-        controller::emplaceInstruction(s, opcode::setBits, reflectOutput, outputsVariable);
+        controller::emplaceInstruction(s, opcode::setBits, reflectOutput, variable::outputs);
     s.insert(s.end(), stepMove.begin(), stepMove.end());
     appendWait(s, ticksOf(p.calm), 2);
 
     if (p.handshake) {
         if (p.reflect) {
-            controller::emplaceInstruction(s, opcode::test, reflectInputs, inputsVariable);
-            controller::emplaceInstruction(s, opcode::subtract, reflectInputs, scanCountVariable);
-            controller::emplaceInstruction(s, opcode::branch, -1, 0, 25, branchIfNonZero);
-            controller::emplaceInstruction(s, opcode::clearBits, reflectOutput, outputsVariable);
+            controller::emplaceInstruction(s, opcode::test, reflectInputs, variable::inputs);
+            controller::emplaceInstruction(s, opcode::subtract, reflectInputs, variable::scanCount);
+            controller::emplaceInstruction(s, opcode::branch, -1, 0, 25, condition::nonZero);
+            controller::emplaceInstruction(s, opcode::clearBits, reflectOutput, variable::outputs);
         } else {
-            controller::emplaceInstruction(s, opcode::test, receiverInput, inputsVariable);
-            controller::emplaceInstruction(s, opcode::branch, -1, 0, 25, branchIfZero);
+            controller::emplaceInstruction(s, opcode::test, receiverInput, variable::inputs);
+            controller::emplaceInstruction(s, opcode::branch, -1, 0, 25, condition::zero);
         }
-        controller::emplaceInstruction(s, opcode::setBits, handshakeOutput, outputsVariable);
-        controller::emplaceInstruction(s, opcode::test, receiverInput, inputsVariable);
-        controller::emplaceInstruction(s, opcode::branch, -1, 0, 25, branchIfNonZero);
+        controller::emplaceInstruction(s, opcode::setBits, handshakeOutput, variable::outputs);
+        controller::emplaceInstruction(s, opcode::test, receiverInput, variable::inputs);
+        controller::emplaceInstruction(s, opcode::branch, -1, 0, 25, condition::nonZero);
     }
 
     const std::uint32_t exposure = ticksOf(p.exposure);
     const std::uint32_t pulse =
         ticksOf(static_cast<int>(std::min(static_cast<std::uint32_t>(p.pulse), static_cast<std::uint32_t>(p.exposure))));
     const std::uint32_t rest = pulse < exposure ? exposure - pulse : 0;
-    controller::emplaceInstruction(s, opcode::setBits, exposureOutput, outputsVariable);
+    controller::emplaceInstruction(s, opcode::setBits, exposureOutput, variable::outputs);
     appendWait(s, pulse, 3);
-    controller::emplaceInstruction(s, opcode::clearBits, exposureOutput, outputsVariable);
+    controller::emplaceInstruction(s, opcode::clearBits, exposureOutput, variable::outputs);
     appendWait(s, rest, 2);
     if (p.handshake)
-        controller::emplaceInstruction(s, opcode::clearBits, handshakeOutput, outputsVariable);
+        controller::emplaceInstruction(s, opcode::clearBits, handshakeOutput, variable::outputs);
 
     // Back to record 1 while repetitions remain.
-    controller::emplaceInstruction(s, opcode::subtract, 1, repetitionsVariable);
-    controller::emplaceInstruction(s, opcode::branch, -static_cast<std::int32_t>(s.size()), 0, 25, branchIfPositive);
-    controller::emplaceInstruction(s, opcode::setVariable, 1, moveDoneVariable);
+    controller::emplaceInstruction(s, opcode::subtract, 1, variable::scanRepetitions);
+    controller::emplaceInstruction(s, opcode::branch, -static_cast<std::int32_t>(s.size()), 0, 25, condition::positive);
+    controller::emplaceInstruction(s, opcode::setVariable, 1, variable::moveDone);
     controller::appendProgramEnd(s);
     return s;
 }
@@ -103,14 +91,14 @@ boost::shared_ptr<zk::completionNotifier> controller::moveTo(int position, int s
 boost::shared_ptr<zk::completionNotifier> controller::startMove(int position, int speed, int accel,
                                                                 std::uint64_t* duration)
 {
-    const int current = getValue(positionVariable);
+    const int current = getValue(variable::position);
     program p = makePath(current, position, speed, accel, accel, duration);
     if (p.empty()) {
         auto done = boost::make_shared<zk::completionNotifier>();
         done->complete(zk::completionNotifier::completed);
         return done;
     }
-    emplaceInstruction(p, opcode::setVariable, 1, moveDoneVariable);
+    emplaceInstruction(p, opcode::setVariable, 1, variable::moveDone);
     appendProgramEnd(p);
     loadProgram(p, 0);
     return execProgram(0);
@@ -118,11 +106,11 @@ boost::shared_ptr<zk::completionNotifier> controller::startMove(int position, in
 
 boost::shared_ptr<zk::completionNotifier> controller::scanMove(const scanParameters& p)
 {
-    const int current = getValue(positionVariable);
+    const int current = getValue(variable::position);
     // No limit handler may fire during a scan.
-    setValue(limitHandlerVariable, 0);
-    setValue(limitSetupVariable, 0);
-    setValue(scanCountVariable, static_cast<std::uint32_t>(p.count));
+    setValue(variable::limitHandler, 0);
+    setValue(variable::limitSetup, 0);
+    setValue(variable::scanCount, static_cast<std::uint32_t>(p.count));
     // Planned once: the records are relative, so every repetition moves by step.
     const program stepMove = makePath(current, offsetPosition(current, p.step), p.speed, p.accel, p.decel, nullptr);
     loadProgram(scanProgram(p, stepMove), 0);

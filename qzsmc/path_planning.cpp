@@ -17,8 +17,8 @@ namespace smc {
 namespace {
 
 namespace opcode = device::opcode;
+namespace variable = device::variable;
 
-constexpr std::uint8_t cruiseCountVariable = 0x15;
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 
 // Value fields carry the low 32 bits of a tick count.
@@ -136,8 +136,8 @@ void controller::partialPath(program& p, _moveState& state, int target, int endS
             emplaceInstruction(p, opcode::wait, 0);
         } else if (ran >= 3) {
             // Long cruises wait on a device variable.
-            emplaceInstruction(p, opcode::setVariable, low32(ran - 1), cruiseCountVariable);
-            emplaceInstruction(p, opcode::wait, 0, 0, cruiseCountVariable);
+            emplaceInstruction(p, opcode::setVariable, low32(ran - 1), variable::cruiseCount);
+            emplaceInstruction(p, opcode::wait, 0, 0, variable::cruiseCount);
         }
     }
     if (elapsed >= maxTime)

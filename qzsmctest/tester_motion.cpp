@@ -44,6 +44,18 @@ std::pair<double, double> statistics(double sum, double sumOfSquares, unsigned i
     return {mean, variance > 0.0 ? std::sqrt(variance) : variance};
 }
 
+// The keys of one homing, "initMotor"'s and each of "testInitMotor"'s.
+struct homing {
+    int travel, speed, accel, value, fallback;
+    bool restore;
+};
+
+homing readHoming(const pt::ptree& cmd, int speed, int accel)
+{
+    return {cmd.get<int>("travel"), speed, accel, cmd.get<int>("value"), cmd.get<int>("fallback"),
+            cmd.get_optional<bool>("restore").value_or(true)};
+}
+
 }  // namespace
 
 void _tester::moveMotor(const pt::ptree& cmd)
@@ -66,17 +78,12 @@ void _tester::moveMotor(const pt::ptree& cmd)
 void _tester::initMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const int travel = cmd.get<int>("travel");
-    const int speed = getSpeed(cmd);
-    const int accel = getAccel(cmd);
-    const int value = cmd.get<int>("value");
-    const int fallback = cmd.get<int>("fallback");
-    const bool restore = cmd.get_optional<bool>("restore").value_or(true);
+    const homing h = readHoming(cmd, getSpeed(cmd), getAccel(cmd));
 
     int limitPos = presetLimit(*c_);
     int limitPhase = static_cast<int>(c_->phaseCycle() + 1);
     try {
-        boost::tie(limitPos, limitPhase) = c_->initLimit(travel, speed, accel, value, fallback, restore, 0);
+        boost::tie(limitPos, limitPhase) = c_->initLimit(h.travel, h.speed, h.accel, h.value, h.fallback, h.restore, 0);
         std::cout << boost::format("Limit pos: %d, phase on switch: %d") % limitPos % limitPhase << std::endl;
     } catch (const std::exception& e) {
         std::cerr << boost::diagnostic_information(e);
@@ -138,12 +145,7 @@ void _tester::checkPhase(const pt::ptree& cmd)
 void _tester::testInitMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const int travel = cmd.get<int>("travel");
-    const int speed = getSpeed(cmd);
-    const int accel = getAccel(cmd);
-    const int value = cmd.get<int>("value");
-    const int fallback = cmd.get<int>("fallback");
-    const bool restore = cmd.get_optional<bool>("restore").value_or(true);
+    const homing h = readHoming(cmd, getSpeed(cmd), getAccel(cmd));
     const unsigned int count = cmd.get<unsigned int>("count");
     const auto action = cmd.get_child_optional("action");
 
@@ -165,7 +167,7 @@ void _tester::testInitMotor(const pt::ptree& cmd)
             }
             const std::int32_t start = c_->getValue(2);
             int limit = 0;
-            boost::tie(limit, limitPhase) = c_->initLimit(travel, speed, accel, value, fallback, restore, 0);
+            boost::tie(limit, limitPhase) = c_->initLimit(h.travel, h.speed, h.accel, h.value, h.fallback, h.restore, 0);
             // Folded into one revolution around 0.
             const std::int32_t rev = revolution(*c_);
             limitPos = limit % rev;
