@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -25,6 +26,7 @@ namespace {
 // The boot loader comes up some seconds after the board was told to restart.
 constexpr std::int64_t bootLoaderSearchLimit = 30;  // s
 constexpr std::size_t readChunk = 1 << 20;
+constexpr std::chrono::milliseconds attemptPace{100};  // at most one attempt started per pace
 
 }  // namespace
 
@@ -55,7 +57,9 @@ bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt)
     const auto t0 = std::chrono::steady_clock::now();
     const std::chrono::nanoseconds limit = std::chrono::seconds(seconds);
     bool result = false;
-    for (;;) {
+    for (auto next = t0;; next += attemptPace) {
+        // An attempt that fails at once (no interface to search on) must not spin the loop.
+        std::this_thread::sleep_until(next);
         try {
             result = attempt();
         } catch (const std::exception& e) {

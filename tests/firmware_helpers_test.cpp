@@ -69,3 +69,11 @@ BOOST_AUTO_TEST_CASE(waitFor_stops_at_success_or_after_the_limit)
         }
     }
 }
+
+// Attempts that fail at once start at most every 100 ms, instead of spinning for the whole limit.
+BOOST_AUTO_TEST_CASE(waitFor_paces_attempts_that_fail_at_once)
+{
+    int calls = 0;
+    BOOST_TEST(!waitFor(1, [&]() -> bool { ++calls; throw std::runtime_error("no interface"); }));
+    BOOST_TEST((calls >= 5 && calls <= 11), calls << " attempts in 1 s");
+}
