@@ -24,6 +24,30 @@ constexpr int cmdReadARMBlock = 9;
 constexpr int cmdReadFPGABlock = 0x25;
 constexpr int cmdWriteFPGABlock = 0x26;
 
+// Writes every block of the image with command write, then reads each back with command read;
+// failWrite and failVerify throw for the block that failed.
+template <class Send, class Fail, class FailVerify>
+void writeAndVerify(Send send, int write, int read, const std::vector<unsigned char>& image, std::size_t blockSize,
+                    Fail failWrite, FailVerify failVerify)
+{
+    const std::size_t blocks = image.size() / blockSize;
+    std::vector<unsigned char> request;
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        blockRequest(request, b, image.data(), blockSize);
+        std::array<unsigned char, writeReplySize> reply{};
+        if (!writeAccepted(reply.data(), send(write, boost::asio::buffer(request), boost::asio::buffer(reply))))
+            failWrite(b);
+    }
+    std::vector<unsigned char> readBack(blockSize);
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        std::array<unsigned char, blockNumberSize> number;
+        putLE32(number.data(), b);
+        const std::size_t received = send(read, boost::asio::buffer(number), boost::asio::buffer(readBack));
+        if (!blockVerified(image.data() + std::size_t{b} * blockSize, blockSize, readBack.data(), received))
+            failVerify(b);
+    }
+}
+
 }  // namespace
 
 void controller::updateARMFirmware(const void* data, unsigned int size, bool)
@@ -47,25 +71,13 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
             BOOST_THROW_EXCEPTION(errorARMBlockEraseFailed() << blockNumberInfo(static_cast<unsigned>(s)));
     }
 
-    std::vector<unsigned char> request;
-    for (std::uint32_t b = 0; b < blocks; ++b) {
-        blockRequest(request, b, image.data(), armBlockSize);
-        std::array<unsigned char, writeReplySize> reply{};
-        const std::size_t received =
-            sendTCPControlCommandWithReply(cmdWriteARMBlock, boost::asio::buffer(request), boost::asio::buffer(reply));
-        if (!writeAccepted(reply.data(), received))
-            BOOST_THROW_EXCEPTION(errorARMBlockWriteFailed() << blockNumberInfo(b));
-    }
-
-    std::array<unsigned char, armBlockSize> readBack;
-    for (std::uint32_t b = 0; b < blocks; ++b) {
-        std::array<unsigned char, blockNumberSize> number;
-        putLE32(number.data(), b);
-        const std::size_t received =
-            sendTCPControlCommandWithReply(cmdReadARMBlock, boost::asio::buffer(number), boost::asio::buffer(readBack));
-        if (!blockVerified(image.data() + std::size_t{b} * armBlockSize, armBlockSize, readBack.data(), received))
-            BOOST_THROW_EXCEPTION(errorARMBlockVerificationFailed() << blockNumberInfo(b));
-    }
+    writeAndVerify(
+        [this](int command, const boost::asio::const_buffer& request, const boost::asio::mutable_buffer& reply) {
+            return sendTCPControlCommandWithReply(command, request, reply);
+        },
+        cmdWriteARMBlock, cmdReadARMBlock, image, armBlockSize,
+        [](std::uint32_t b) { BOOST_THROW_EXCEPTION(errorARMBlockWriteFailed() << blockNumberInfo(b)); },
+        [](std::uint32_t b) { BOOST_THROW_EXCEPTION(errorARMBlockVerificationFailed() << blockNumberInfo(b)); });
 
     BOOST_LOG_SEV(log_, logger::info)
         << boost::format("ARM firmware updated, %d original size,  %d sectors of %d bytes each erased, %d blocks of %d "
@@ -80,25 +92,13 @@ void controller::updateFPGAFirmware(const void* data, unsigned int size, bool)
     const std::vector<unsigned char> image = fpgaImage(static_cast<const unsigned char*>(data), size);
     const std::size_t blocks = image.size() / fpgaBlockSize;
 
-    std::vector<unsigned char> request;
-    for (std::uint32_t i = 0; i < blocks; ++i) {
-        blockRequest(request, i, image.data(), fpgaBlockSize);
-        std::array<unsigned char, writeReplySize> reply{};
-        const std::size_t received =
-            sendTCPControlCommandWithReply(cmdWriteFPGABlock, boost::asio::buffer(request), boost::asio::buffer(reply));
-        if (!writeAccepted(reply.data(), received))
-            BOOST_THROW_EXCEPTION(errorFPGABlockWriteFailed());
-    }
-
-    std::array<unsigned char, fpgaBlockSize> readBack;
-    for (std::uint32_t i = 0; i < blocks; ++i) {
-        std::array<unsigned char, blockNumberSize> number;
-        putLE32(number.data(), i);
-        const std::size_t received = sendTCPControlCommandWithReply(cmdReadFPGABlock, boost::asio::buffer(number),
-                                                                    boost::asio::buffer(readBack));
-        if (!blockVerified(image.data() + std::size_t{i} * fpgaBlockSize, fpgaBlockSize, readBack.data(), received))
-            BOOST_THROW_EXCEPTION(errorFPGABlockVerificationFailed() << blockNumberInfo(i));
-    }
+    writeAndVerify(
+        [this](int command, const boost::asio::const_buffer& request, const boost::asio::mutable_buffer& reply) {
+            return sendTCPControlCommandWithReply(command, request, reply);
+        },
+        cmdWriteFPGABlock, cmdReadFPGABlock, image, fpgaBlockSize,
+        [](std::uint32_t) { BOOST_THROW_EXCEPTION(errorFPGABlockWriteFailed()); },
+        [](std::uint32_t b) { BOOST_THROW_EXCEPTION(errorFPGABlockVerificationFailed() << blockNumberInfo(b)); });
 
     BOOST_LOG_SEV(log_, logger::info)
         << boost::format("FPGA firmware updated, %d bytes (complemented up to %d blocks of %d bytes each) written") %
