@@ -98,6 +98,11 @@ void _tester::updateFirmware(const pt::ptree& cmd)
         try {
             c_->disconnect(true);
         } catch (const std::exception& e) {
+            // The link may learn of the drop only after the command failed: give it the time a
+            // command has to be confirmed before calling the error a failure.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            while (c_->connected() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             if (c_->connected())
                 throw;
             BOOST_LOG_SEV(zk::logger::main_logger::get(), zk::logger::warning)
