@@ -30,6 +30,21 @@ inline std::int64_t threadCpuNs()
     return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
+// A call's CPU time. One over bound is timed again, up to four times, and the least is kept: a
+// virtual machine may charge a thread for time it did not run.
+template <class Call>
+std::int64_t cpuTimeOf(Call call, std::int64_t bound)
+{
+    std::int64_t least = 0;
+    for (int run = 0; run < 5 && (run == 0 || least >= bound); ++run) {
+        const std::int64_t start = threadCpuNs();
+        call();
+        const std::int64_t spent = threadCpuNs() - start;
+        least = run == 0 ? spent : std::min(least, spent);
+    }
+    return least;
+}
+
 // Median and maximum of measured times.
 struct spread {
     std::int64_t median, maximum;
