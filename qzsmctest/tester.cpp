@@ -5,7 +5,6 @@
 #include <iostream>
 #include <locale>
 #include <sstream>
-#include <typeinfo>
 
 #include <boost/chrono/duration.hpp>
 #include <boost/format.hpp>
@@ -41,21 +40,6 @@ int lookupInt(const pt::ptree& cmd, const char* key, const boost::optional<int>&
             std::string("command's \"") + key + "\" is not an int and the script has no int \"" + rootKey + "\"",
             own->data()));
     return *value;
-}
-
-// The property tree's stream conversion, except that a sign is refused: the
-// stream would wrap "-5" round to a sleep of some 50 days.
-bool toMilliseconds(const std::string& text, unsigned int& ms)
-{
-    std::istringstream in(text);
-    in.imbue(std::locale::classic());
-    in >> std::ws;
-    if (in.peek() == '-')
-        return false;
-    in >> ms;
-    if (!in.eof())
-        in >> std::ws;
-    return !in.fail() && in.get() == std::char_traits<char>::eof();
 }
 
 }  // namespace
@@ -142,12 +126,26 @@ int _tester::getAccel(const pt::ptree& cmd) const
     return lookupInt(cmd, "accel", defaultAccel_, "defaultAccel");
 }
 
+boost::optional<unsigned int> unsignedText::get_value(const std::string& text) const
+{
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    in >> std::ws;
+    if (in.peek() == '-')
+        return boost::none;
+    unsigned int value = 0;
+    in >> value;
+    if (!in.eof())
+        in >> std::ws;
+    if (in.fail() || in.get() != std::char_traits<char>::eof())
+        return boost::none;
+    return value;
+}
+
 void _tester::sleep(const pt::ptree& cmd)
 {
-    unsigned int ms = 0;
-    if (!toMilliseconds(cmd.data(), ms))
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            std::string("conversion of data to type \"") + typeid(unsigned int).name() + "\" failed", cmd.data()));
+    // Throws ptree_bad_data "conversion of data to type ... failed", as the tree's own get does.
+    const unsigned int ms = cmd.get_value<unsigned int>(unsignedText());
     std::cout << boost::format("sleeping for %d ms") % ms << std::endl;
     boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
 }

@@ -26,6 +26,15 @@ std::vector<char> readFile(const std::string& path);
 // Returns the last attempt's result.
 bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt);
 
+// The property tree's stream conversion for unsigned keys, except that a sign is
+// refused: the stream would wrap "-1" round to 4294967295. Use as
+// cmd.get<unsigned int>(key, unsignedText()) or get_value<unsigned int>(unsignedText()).
+struct unsignedText {
+    using internal_type = std::string;
+    using external_type = unsigned int;
+    boost::optional<unsigned int> get_value(const std::string& text) const;
+};
+
 // Runs one section of an INFO command script; one instance per test case.
 class _tester {
 public:
