@@ -236,6 +236,7 @@ void controller::readSettings()
     queryCommand(cmdReadSettings, boost::asio::buffer(image));
     std::copy(image.begin(), image.begin() + motorConfig_.size(), motorConfig_.begin());
     unpackSettings(image.data() + motorConfig_.size(), deviceSettings_);
+    settingsRead_ = true;
     logSettings();
 }
 

@@ -263,6 +263,8 @@ public:
     void disconnect(bool softReset) override;
 
     const deviceSettings& getDeviceSettings() const { return deviceSettings_; }
+    // Whether the held block and register image came from the board; until then they are zeros.
+    bool settingsRead() const { return settingsRead_; }
     const std::vector<unsigned char>& motorConfig() const { return motorConfig_; }
     bool initialized() const { return initialized_; }
 
@@ -290,6 +292,7 @@ private:
     boost::optional<std::int32_t> model_;
     std::vector<unsigned char> motorConfig_;
     deviceSettings deviceSettings_{};
+    bool settingsRead_ = false;
     std::set<std::pair<std::string, unsigned int>> pendingMotorParameters_;
     bool initialized_ = false;
     std::uint32_t limitVar15Value_ = 2;

@@ -53,7 +53,7 @@ void _tester::setPump(const pt::ptree& cmd)
 void _tester::setLight(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int value = cmd.get_value<unsigned int>();
+    const unsigned int value = cmd.get_value<unsigned int>(unsignedText());
     sendPWM(*c_, lightChannel, value & dutyMask);
     std::cout << boost::format("light: %d") % value << std::endl;
 }
@@ -61,9 +61,9 @@ void _tester::setLight(const pt::ptree& cmd)
 void _tester::setPWM(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int channel = cmd.get_value<unsigned int>();
-    const unsigned int value = cmd.get<unsigned int>("value");
-    const unsigned int on = cmd.get<unsigned int>("on", 0);
+    const unsigned int channel = cmd.get_value<unsigned int>(unsignedText());
+    const unsigned int value = cmd.get<unsigned int>("value", unsignedText());
+    const unsigned int on = cmd.get<unsigned int>("on", 0, unsignedText());
     sendPWM(*c_, static_cast<unsigned char>(channel), (value & dutyMask) | ((on & 1) ? pwmOn : 0));
     std::cout << boost::format("pwm #%d: %d (%d)") % channel % value % on << std::endl;
 }
@@ -71,8 +71,8 @@ void _tester::setPWM(const pt::ptree& cmd)
 void _tester::setOutput(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int value = cmd.get_value<unsigned int>();
-    const unsigned int mask = cmd.get<unsigned int>("mask", 0xFFFF);
+    const unsigned int value = cmd.get_value<unsigned int>(unsignedText());
+    const unsigned int mask = cmd.get<unsigned int>("mask", 0xFFFF, unsignedText());
     sendOutputs(*c_, mask, value);
     std::cout << boost::format("output : 0x%08x (0x%08x)") % value % mask << std::endl;
 }
@@ -87,8 +87,9 @@ void _tester::getInput(const pt::ptree&)
 void _tester::getPressure(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int count = cmd.get<unsigned int>("count", 100);
-    const unsigned int delay = cmd.get<unsigned int>("delay", 100);
+    // A signed count or delay is no number and takes the default: "-1" would be 2^32 - 1.
+    const unsigned int count = cmd.get<unsigned int>("count", 100, unsignedText());
+    const unsigned int delay = cmd.get<unsigned int>("delay", 100, unsignedText());
     const auto t0 = std::chrono::steady_clock::now();
     std::cout << "time, ms\tpressure, kPa" << std::endl;
     for (unsigned int i = 0; i < count; ++i) {

@@ -69,6 +69,12 @@ std::string addressProblem(const boardLink::networkConfiguration& config)
     if (hostBits == 0xFFFFFFFFu || (hostBits & (hostBits + 1)) != 0)
         return "Mask " + address(config.Mask).to_string() +
                " is not a contiguous non-zero mask - network configuration not sent";
+    // A /31 or /32 has no network or broadcast address: both of a /31's addresses are hosts.
+    const std::uint32_t host = ip.to_uint() & hostBits;
+    if (hostBits > 1 && host == 0)
+        return "IP " + ip.to_string() + " is the network address of its subnet - network configuration not sent";
+    if (hostBits > 1 && host == hostBits)
+        return "IP " + ip.to_string() + " is the broadcast address of its subnet - network configuration not sent";
     return std::string();
 }
 
@@ -114,7 +120,7 @@ void _tester::search(const pt::ptree& cmd)
     discovered_.clear();
     const auto interfaces = zk::getInterfaces<std::vector<std::string>>();
     std::cout << boost::format("searching for device with id %s on interfaces:") % id << std::endl;
-    const auto useHwId = cmd.get_optional<unsigned int>("useHwId");
+    const auto useHwId = cmd.get_optional<unsigned int>("useHwId", unsignedText());
     int number = 1;
     for (const std::string& interface : interfaces) {
         std::cout << number++ << ") " << interface << std::endl;

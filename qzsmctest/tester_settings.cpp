@@ -2,6 +2,8 @@
 // "storeDeviceSettings", "deviceSettings", "motorSettings", "getDeviceSettings".
 #include "tester.hpp"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,10 +23,25 @@ constexpr int cmdStoreSettings = 0x10;
 constexpr int cmdLoadDefaultSettings = 0x15;
 constexpr int diagChannels = 6;
 
-// Automatic base ("0x" hexadecimal, leading 0 octal); text that is not a number gives 0.
+// Automatic base ("0x" hexadecimal, leading 0 octal); text that is not a number gives 0. The
+// word is 32 bits whatever the width of unsigned long here: a magnitude beyond it saturates to
+// 0xFFFFFFFF rather than wrapping to its low bits, and a sign negates within 32 bits.
 std::uint32_t diagWord(const std::string& text)
 {
-    return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+    const char* p = text.c_str();
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    if (!std::isalnum(static_cast<unsigned char>(*p)))  // no second sign or space after the first
+        return 0;
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(p, nullptr, 0);
+    if (errno == ERANGE || magnitude > 0xFFFFFFFFull)
+        return 0xFFFFFFFFu;
+    const auto word = static_cast<std::uint32_t>(magnitude);
+    return negative ? 0u - word : word;
 }
 
 }  // namespace
@@ -32,6 +49,12 @@ std::uint32_t diagWord(const std::string& text)
 void _tester::setDiag(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
+    // Without a read since connecting the held block is all zeros; sent, it would zero the board's
+    // limits and driver registers.
+    if (!c_->settingsRead()) {
+        boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
+        c_->readSettings();
+    }
     qz::smc::deviceSettings settings = c_->getDeviceSettings();
     for (int i = 0; i < diagChannels; ++i) {
         const auto channel = cmd.get_child_optional(pt::ptree::path_type(std::to_string(i)));
@@ -63,9 +86,10 @@ void _tester::storeDeviceSettings(const pt::ptree&)
 void _tester::deviceSettings(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    if (const auto amperage = cmd.get_optional<unsigned int>("amperage"))
+    // A signed value counts as no number: "-1" would be the highest current.
+    if (const auto amperage = cmd.get_optional<unsigned int>("amperage", unsignedText()))
         c_->setAmperage(static_cast<unsigned char>(*amperage));
-    if (const auto hold = cmd.get_optional<unsigned int>("amperageHold")) {
+    if (const auto hold = cmd.get_optional<unsigned int>("amperageHold", unsignedText())) {
         // Only the six-register driver has a separate holding current.
         if (c_->model() && *c_->model() == 1)
             c_->setMotorParameter("IHOLD", static_cast<unsigned char>(*hold));
@@ -82,7 +106,7 @@ void _tester::motorSettings(const pt::ptree& cmd)
     BOOST_REQUIRE(c_ && c_->connected());
     for (const auto& field : cmd) {
         try {
-            const unsigned int value = field.second.get_value<unsigned int>();
+            const unsigned int value = field.second.get_value<unsigned int>(unsignedText());
             c_->setMotorParameter(field.first.c_str(), value);
         } catch (const std::exception& e) {
             BOOST_ERROR(boost::format("failed to set motor parameter %s: %s") % field.first % e.what());

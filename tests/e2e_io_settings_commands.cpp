@@ -4,6 +4,7 @@
 #define BOOST_TEST_MODULE e2e_io_settings_commands
 #include <boost/test/unit_test.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <regex>
 
@@ -39,6 +40,26 @@ std::string block(std::initializer_list<std::uint32_t> mask, std::initializer_li
 
 BOOST_AUTO_TEST_SUITE(io_settings_commands, *boost::unit_test::fixture<sharedBoards>())
 
+BOOST_AUTO_TEST_CASE(setDiag_before_any_read_and_signed_numbers)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t from = on.b.logLines().size();
+    // No init. The first setDiag reads the block first, so b gets its factory image back with one word
+    // changed; the second needs no read. A signed count, delay or mask is no number and takes its
+    // default; a signed duty ends the case.
+    auto r = runMainScript({"hwId " + idB},
+                           {"connect", "setDiag { 0 { mask 1 } }", "setDiag { 1 { polar 2 } }",
+                            "getPressure { count -1 delay 0 }", "getPressure { count 1 delay -1 }",
+                            "setOutput 1 { mask -1 }", "setPWM 2 { value -1 }", "setPWM 3 { value 1 }"});
+    BOOST_TEST(r.verdicts["main"] == "aborted 14/1 | ptree_bad_data: conversion of data to type \"j\" failed");
+    BOOST_TEST(std::count(r.process.out.begin(), r.process.out.end(), '\n') == 2 + 100 + 1 + 1);
+    BOOST_TEST(r.process.out.substr(r.process.out.rfind("\t")) == "\t101.324695\noutput : 0x00000001 (0x0000ffff)\n");
+    const std::string registers = "12 " + hexWords({0x23214C, 0xF1808, 0xA, 0x4, 0, 0x100AA});
+    BOOST_TEST(text(frames(tcpLog(on.b, from), "12 13 14 20 22")) ==
+               text({"13 ", registers + block({1, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}),
+                     registers + block({1, 0, 0, 0, 0, 0}, {0, 2, 0, 0, 0, 0}), "22 ffff000001000000"}));
+}
+
 BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
 {
     const sharedBoards& on = *sharedBoards::current;
@@ -46,18 +67,21 @@ BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
     auto r = runMainScript(
         {"hwId " + idA},
         {"connect", "init", "setPump true", "setPump false", "setLight 1024", "setPWM 3 { value 1500 on 1 }",
-         "setPWM 260 { value 7 on 2 }", "setOutput 5", "setOutput 96 { mask 240 }", "getInput",
+         "setPWM 260 { value 7 on 2 }", "setLight 1000", "setPWM 387 { value 1023 on 3 }",
+         "setOutput 2147483649 { mask 4294967295 }", "setOutput 5", "setOutput 96 { mask 240 }", "getInput",
          "getPressure { count 2 delay 40 }", "getPressure { count 0 }",
-         "setDiag { 2 { mask 0x10 } 5 { mask 255 polar 010 } }", "setDiag { 5 { mask junk } 6 { mask 1 } }",
+         "setDiag { 2 { mask 0x10 } 5 { mask 255 polar 010 } 3 { polar -2 } }",
+         "setDiag { 5 { mask junk } 6 { mask 1 } 1 { mask 0x100000000 polar 4294967296 } 4 { mask 0xfffffffe } }",
          "getDeviceSettings", "storeDeviceSettings", "loadDefaultDeviceSettings", "getDeviceSettings",
          "getDeviceSettings"});
-    // 19 commands looked up, the connect check, 18 guards, two of the three sync checks
-    BOOST_TEST(r.verdicts["main"] == "failed 40/1 | device or motor settings out of sync");
+    // 22 commands looked up, the connect check, 21 guards, two of the three sync checks
+    BOOST_TEST(r.verdicts["main"] == "failed 46/1 | device or motor settings out of sync");
     std::smatch m;
     BOOST_REQUIRE_MESSAGE(
         std::regex_match(r.process.out, m,
                          std::regex("device initialized\npump: 1\npump: 0\nlight: 1024\npwm #3: 1500 \\(1\\)\n"
-                                    "pwm #260: 7 \\(2\\)\noutput : 0x00000005 \\(0x0000ffff\\)\n"
+                                    "pwm #260: 7 \\(2\\)\nlight: 1000\npwm #387: 1023 \\(3\\)\n"
+                                    "output : 0x80000001 \\(0xffffffff\\)\noutput : 0x00000005 \\(0x0000ffff\\)\n"
                                     "output : 0x00000060 \\(0x000000f0\\)\ninput : 0xa5c3005a\n"
                                     "time, ms\tpressure, kPa\n(\\d+)\t121\\.666667\n(\\d+)\t121\\.666667\n"
                                     "time, ms\tpressure, kPa\ndevice settings stored\ndefault device settings loaded\n")),
@@ -65,19 +89,22 @@ BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
     BOOST_TEST(std::stol(m[2]) - std::stol(m[1]) >= 40, "samples " << m[1] << " and " << m[2] << " ms");
     const Lines tcp = tcpLog(on.a, from);
     // pump: output 4 on and off; light: channel 1, duty 1024 & 0x3FF, off; PWM channel 3 duty 476 on,
-    // channel 260 & 0xFF with "on 2" off; outputs under 0xFFFF and 0xF0; a query for the inputs and per sample
+    // channel 260 & 0xFF with "on 2" off; every top bit of the light's and a channel's duty, of a channel
+    // number and of an output word; outputs under 0xFFFF and 0xF0; a query for the inputs and per sample
     BOOST_TEST(text(frames(tcp, "20 22 25 27")) ==
                text({"22 04000000ffffffff", "22 0400000000000000", "20 0100000000", "20 03dc010080", "20 0407000000",
-                     "22 ffff000005000000", "22 f000000060000000", "25 ", "27 ", "27 "}));
+                     "20 01e8030000", "20 83ff030080", "22 ffffffff01000080", "22 ffff000005000000",
+                     "22 f000000060000000", "25 ", "27 ", "27 "}));
     // After init's read, write and commit: each setDiag's block without a commit (an octal polarity, a
-    // mask that is no number is 0, there is no channel 6), the sync read, the store, the defaults and
-    // their commit, two reads.
+    // sign negating within 32 bits, a mask that is no number is 0, there is no channel 6, words past 32
+    // bits saturate), the sync read, the store, the defaults and their commit, two reads.
     const std::string registers = "12 " + hexWords({0xEF340, 0, 0x82072, 0xD0016, 0xA0560});
     const Lines f = frames(tcp, "10 12 13 14 15");
     BOOST_REQUIRE(f.size() == 11u);
     BOOST_TEST(text(Lines(f.begin() + 3, f.end())) ==
-               text({registers + block({0, 0, 16, 0, 0, 255}, {0, 0, 0, 0, 0, 8}),
-                     registers + block({0, 0, 16, 0, 0, 0}, {0, 0, 0, 0, 0, 8}), "13 ", "10 ", "15 ", "14 ", "13 ", "13 "}));
+               text({registers + block({0, 0, 16, 0, 0, 255}, {0, 0, 0, 0xFFFFFFFE, 0, 8}),
+                     registers + block({0, 0xFFFFFFFF, 16, 0, 0xFFFFFFFE, 0}, {0, 0xFFFFFFFF, 0, 0xFFFFFFFE, 0, 8}),
+                     "13 ", "10 ", "15 ", "14 ", "13 ", "13 "}));
     // stored before the defaults were loaded
     BOOST_TEST("12 " + hex(readFile(on.settingsFile)) == f[4]);
 }
@@ -86,21 +113,23 @@ BOOST_AUTO_TEST_CASE(driver_parameters_on_both_models)
 {
     const sharedBoards& on = *sharedBoards::current;
     std::size_t fromA = on.a.logLines().size(), fromB = on.b.logLines().size();
-    // Five-register driver: the amperage is CS (300 in 5 bits: 12); no holding current, no threshold.
+    // Five-register driver: the amperage is CS (300 in 5 bits: 12); no holding current, no threshold. A
+    // signed CS is refused.
     auto r = runMainScript({"hwId " + idA},
-                           {"connect", "init", "motorSettings { CS 40 bogus 3 TOFF 5 }",
+                           {"connect", "init", "motorSettings { CS 40 CS -1 bogus 3 TOFF 5 }",
                             "deviceSettings { amperage 300 amperageHold 5 speedThreshold 100 }"});
-    BOOST_TEST(r.verdicts["main"] == "failed 8/1 | failed to set motor parameter bogus: parameter bogus unknown");
+    BOOST_TEST(r.verdicts["main"] == "failed 8/2 | failed to set motor parameter CS: conversion of data to type \"j\""
+                                     " failed | failed to set motor parameter bogus: parameter bogus unknown");
     Lines images = frames(tcpLog(on.a, fromA), "12");
     BOOST_REQUIRE(images.size() == 4u);
     BOOST_TEST(images[1].substr(3, 40) == hexWords({0xEF340, 0, 0x82072, 0xD0008, 0xA0560}));
     BOOST_TEST(images[3].substr(3, 40) == hexWords({0xEF340, 0, 0x82075, 0xD000C, 0xA0560}));
 
     // Six-register driver: IRUN 20, IHOLD 261 in 5 bits = 5, TPWMTHRS 1320000 in 20 bits; a threshold of 0
-    // turns en_pwm_mode off; one that is no number is ignored.
+    // turns en_pwm_mode off; one that is no number is ignored, and so is a signed amperage.
     r = runMainScript({"hwId " + idB},
                       {"connect", "init", "deviceSettings { amperage 20 amperageHold 261 speedThreshold 10 }",
-                       "deviceSettings { speedThreshold 0 }", "deviceSettings { speedThreshold abc }",
+                       "deviceSettings { amperage -1 speedThreshold 0 }", "deviceSettings { speedThreshold abc }",
                        "motorSettings { irun 3 IRUN x MRES 4 }"});
     BOOST_TEST(r.verdicts["main"].rfind("failed 12/2 | failed to set motor parameter irun: parameter irun unknown"
                                         " | failed to set motor parameter IRUN: conversion of data",

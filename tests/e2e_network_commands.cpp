@@ -98,16 +98,33 @@ BOOST_AUTO_TEST_CASE(configure_network_sends_nothing_without_hwId_or_with_an_unu
 
     // An address that would take the board off the network: the record is read, never sent.
     Lines commands;
-    std::string verdict = "failed 24/6";
-    for (const std::string field : {"IP 0.0.0.0", "IP 255.255.255.255", "IP 127.0.0.1", "IP 224.0.0.1",
-                                    "Mask 0.0.0.0", "Mask 255.0.255.0"}) {
+    std::string verdict = "failed 36/9";
+    for (const auto& [field, why] : std::initializer_list<std::pair<std::string, std::string>>{
+             {"IP 0.0.0.0", " is not a unicast host address"},
+             {"IP 255.255.255.255", " is not a unicast host address"},
+             {"IP 127.0.0.1", " is not a unicast host address"},
+             {"IP 224.0.0.1", " is not a unicast host address"},
+             {"Mask 0.0.0.0", " is not a contiguous non-zero mask"},
+             {"Mask 255.0.255.0", " is not a contiguous non-zero mask"},
+             {"IP 10.77.1.255", " is the broadcast address of its subnet"},
+             {"IP 10.77.1.0", " is the network address of its subnet"},
+             {"IP 10.77.0.0 Mask 255.255.0.0", " is the network address of its subnet"}}) {
         commands.push_back("configure_network { " + field + " }");
-        const char* why = field[0] == 'I' ? " is not a unicast host address" : " is not a contiguous non-zero mask";
-        verdict += " | " + field + why + " - network configuration not sent";
+        verdict += " | " + field.substr(0, field.find(" Mask")) + why + " - network configuration not sent";
     }
     r = runMainScript({"hwId " + idA}, commands);
     BOOST_TEST(r.verdicts["main"] == verdict);
-    BOOST_TEST(text(boardLog(a, seen, "udp ")) == text(Lines(6, idA + "04")));
+    BOOST_TEST(text(boardLog(a, seen, "udp ")) == text(Lines(9, idA + "04")));
+
+    // A /31 has no network or broadcast address (both are hosts), nor has a /32: a's even address is sent.
+    // Per configure_network: command, hwId, found once, read-back (none after the reset), deviceFound.
+    r = runMainScript({"hwId " + idA}, {"configure_network { Mask 255.255.255.254 }",
+                                        "configure_network { Mask 255.255.255.255 }", "configure_network { setDefault }"});
+    BOOST_TEST(r.verdicts["main"] == "passed 14/0");
+    std::string codes;  // the command byte of each request: read, write, read back; then the reset
+    for (const std::string& datagram : boardLog(a, seen, "udp "))
+        codes += datagram.substr(40, 2) + " ";
+    BOOST_TEST(codes == "04 05 04 04 05 04 04 06 ");
 }
 
 BOOST_AUTO_TEST_CASE(a_board_id_on_two_interfaces_is_a_duplicate_yet_configured_on_both)
