@@ -5,6 +5,7 @@
 #include <iostream>
 #include <locale>
 #include <sstream>
+#include <typeinfo>
 
 #include <boost/chrono/duration.hpp>
 #include <boost/format.hpp>
@@ -131,8 +132,11 @@ boost::optional<unsigned int> unsignedText::get_value(const std::string& text) c
     std::istringstream in(text);
     in.imbue(std::locale::classic());
     in >> std::ws;
+    // Refused outright rather than "no number": with a default, or through get_optional, the tree
+    // would quietly take the default and a script's -1 would do something else than asked.
     if (in.peek() == '-')
-        return boost::none;
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
+            std::string("conversion of data to type \"") + typeid(unsigned int).name() + "\" failed", text));
     unsigned int value = 0;
     in >> value;
     if (!in.eof())

@@ -27,8 +27,10 @@ std::vector<char> readFile(const std::string& path);
 bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt);
 
 // The property tree's stream conversion for unsigned keys, except that a sign is
-// refused: the stream would wrap "-1" round to 4294967295. Use as
-// cmd.get<unsigned int>(key, unsignedText()) or get_value<unsigned int>(unsignedText()).
+// refused with ptree_bad_data in every form of get, with or without a default: the
+// stream would wrap "-1" round to 4294967295. Other text that is no number stays
+// "no number" (the default, if any). Use as cmd.get<unsigned int>(key, unsignedText()),
+// get<unsigned int>(key, fallback, unsignedText()) or get_value<unsigned int>(unsignedText()).
 struct unsignedText {
     using internal_type = std::string;
     using external_type = unsigned int;
