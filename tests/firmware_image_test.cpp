@@ -4,11 +4,7 @@
 #include <boost/test/unit_test.hpp>
 
 #include <numeric>
-#include <optional>
 
-#include <boost/exception/get_error_info.hpp>
-
-#include "zkutility/boot_controller.hpp"
 #include "zkutility/boot_network.hpp"
 #include "zkutility/firmware_image.hpp"
 #include "zkutility/utility.hpp"
@@ -106,30 +102,6 @@ BOOST_AUTO_TEST_CASE(replies_accept_only_a_whole_zero_status_or_a_whole_equal_bl
     };
     for (const Case& c : cases)
         BOOST_TEST(c.result == c.expected, c.what);
-}
-
-// Sizes are compared in 64 bits (4 GiB + 100 bytes is not 100 bytes), and a refused one shows in
-// full, or as 0xFFFFFFFF where it does not fit its detail.
-BOOST_AUTO_TEST_CASE(images_past_the_boot_loaders_flash_are_refused_by_their_whole_size)
-{
-    const std::uint64_t wrap = (std::uint64_t{1} << 32) + 100;
-    struct Case { void (*check)(std::uint64_t); std::uint64_t size; std::optional<unsigned> detail; } const cases[] = {
-        {controller::checkARMImageSize, armMaxImageSize, std::nullopt},
-        {controller::checkARMImageSize, armMaxImageSize + 1, armMaxImageSize + 1},
-        {controller::checkARMImageSize, wrap, 0xFFFFFFFFu},
-        {controller::checkFPGAImageSize, fpgaMaxImageSize, std::nullopt},
-        {controller::checkFPGAImageSize, fpgaMaxImageSize + 1, fpgaMaxImageSize + 1},
-        {controller::checkFPGAImageSize, wrap, 0xFFFFFFFFu},
-    };
-    for (const Case& c : cases) {
-        std::optional<unsigned> detail;
-        try {
-            c.check(c.size);
-        } catch (const controller::deviceError& e) {
-            detail = *boost::get_error_info<zk::hw::sizeInfo>(e);
-        }
-        BOOST_TEST((detail == c.detail), c.size);
-    }
 }
 
 // Every rand value once: the drawn hosts are 2 to 253 without the prohibited ones.
