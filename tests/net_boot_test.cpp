@@ -182,8 +182,8 @@ BOOST_AUTO_TEST_CASE(only_a_control_port_set_to_10000_gets_a_connection)
     BOOST_TEST(r.c->connected());
 }
 
-// Destruction closes the link within about 3 s also when the boot loader confirms neither the
-// start (0x0C) nor the soft reset: each waits out its 1 s, then the close is seen at once.
+// Destruction closes the link within about 3 s also when the boot loader does not confirm the
+// start (0x0C) or the soft reset: that command waits out its 1 s, then the close is seen at once.
 BOOST_DATA_TEST_CASE(destruction_ends_within_3_s_when_a_command_is_not_confirmed, bdata::make({"0x0c", "0x01"}), code)
 {
     bootRig r({"--tcp-silent", code});
