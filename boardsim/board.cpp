@@ -132,7 +132,10 @@ std::vector<bytes> board::executeUdp(std::uint8_t command, const bytes& payload)
                    " bytes, expected " + std::to_string(configRecordSize(id_.kind)));
             return {udpReply(errorFlag)};
         }
-        config_ = *record;
+        if (id_.kind == personality::bootLoader && boot_.faults.ignoreSetConfig)
+            report("udp: boot loader ignored a configuration record");
+        else
+            config_ = *record;
         return {udpReply(0)};
     }
     case udpCommand::defaultConfig:
@@ -177,6 +180,11 @@ bytes board::wake(std::uint8_t command)
     }
     awake_ = true;
     return udpReply(0);
+}
+
+std::uint16_t board::controlPort() const
+{
+    return id_.kind == personality::bootLoader ? config_.ctrlPort : boardControlPort;
 }
 
 bytes board::configReply() const

@@ -23,6 +23,9 @@
 namespace qz {
 namespace boardsim {
 
+// The firmware's control port, whatever its record holds.
+constexpr std::uint16_t boardControlPort = 10000;
+
 namespace udpCommand {
 constexpr std::uint8_t discovery = 0;
 constexpr std::uint8_t getConfig = 4;
@@ -108,6 +111,9 @@ public:
     // The control port listens: always on the board; in the boot loader only once UDP 0x7F or 6
     // has woken it.
     bool acceptsConnections() const { return id_.kind == personality::board || awake_; }
+    // Where it listens: the board on 10000; the boot loader on the control port of its record,
+    // so a terminal that does not set that port to 10000 finds nothing there.
+    std::uint16_t controlPort() const;
     // Counts the restarts between board and boot loader: a change ends the control connection.
     unsigned restarts() const { return restarts_; }
     // The control connection ended; a firmware start that 0x0C accepted happens now.

@@ -54,7 +54,8 @@ void addBootOptions(boost::program_options::options_description& all)
         ("boot-corrupt", texts(), "B: ARM block B reads back with its first byte flipped")
         ("boot-fpga-corrupt", texts(), "B: FPGA block B reads back with its first byte flipped")
         ("boot-cut-after", text(), "the Nth boot-loader command (from 1) is not answered; the link is cut")
-        ("boot-wake-error", texts(), "CMD:BYTE: UDP 0x7f or 6 refused with payload BYTE");
+        ("boot-wake-error", texts(), "CMD:BYTE: UDP 0x7f or 6 refused with payload BYTE")
+        ("boot-ignore-set-config", "UDP 5 is answered but its record is not taken");
     all.add(boot);
 }
 
@@ -91,6 +92,7 @@ bootOptions parseBootOptions(const boost::program_options::variables_map& vm)
         if (*o.faults.cutAfter == 0)
             throw std::invalid_argument("--boot-cut-after counts commands from 1");
     }
+    o.faults.ignoreSetConfig = given("boot-ignore-set-config");
     if (given("boot-wake-error"))
         for (const std::string& t : vm["boot-wake-error"].as<std::vector<std::string>>()) {
             auto [code, value] = parseCodeValue(t, 0xFF);

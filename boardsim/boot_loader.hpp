@@ -25,6 +25,7 @@ struct bootFaults {
     std::set<std::uint32_t> fpgaCorrupt;       // FPGA blocks read back with a flipped byte
     std::optional<unsigned> cutAfter;          // boot-loader commands, then the link is cut once
     std::map<std::uint8_t, std::uint8_t> wakeError;  // UDP 0x7F or 6: refused with this byte
+    bool ignoreSetConfig = false;              // UDP 5 answered, its record not taken
 };
 
 // How the boot loader starts when the board restarts into it: fields given replace the board's.

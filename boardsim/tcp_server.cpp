@@ -16,11 +16,12 @@ tcpServer::tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, t
 
 void tcpServer::listen()
 {
-    tcp::endpoint endpoint(tcp::v4(), port);
+    tcp::endpoint endpoint(tcp::v4(), board_.controlPort());
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
     acceptor_.listen();
+    listening_ = endpoint.port();
 }
 
 void tcpServer::followBoard()
@@ -28,18 +29,16 @@ void tcpServer::followBoard()
     if (stopping_ || faults_.refuse)
         return;
     const bool wanted = board_.acceptsConnections();
-    if (wanted == acceptor_.is_open())
+    if (wanted == acceptor_.is_open() && (!wanted || listening_ == board_.controlPort()))
         return;
-    if (!wanted) {
-        boost::system::error_code ignored;
-        acceptor_.close(ignored);
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    if (!wanted)
         return;
-    }
     try {
         listen();
     } catch (const std::exception& e) {
         board_.report(std::string("tcp listen: ") + e.what());
-        boost::system::error_code ignored;
         acceptor_.close(ignored);
         return;
     }

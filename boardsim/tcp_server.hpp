@@ -20,9 +20,7 @@ namespace boardsim {
 // board moved to another address under it) must not find the board deaf to its next one.
 class tcpServer {
 public:
-    static constexpr unsigned short port = 10000;
-
-    // Listens on 0.0.0.0:10000 at once (unless connections are to be refused or the board does
+    // Listens on 0.0.0.0 at the board's control port at once (unless connections are to be refused or the board does
     // not take any yet), so a busy port fails at start. afterRequest runs after each frame the
     // board took and after each connection's end; the listener follows the board then too.
     tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, trafficLog& log,
@@ -33,7 +31,8 @@ public:
     // Announces the end of a program on the current connection, if there is one.
     void programEnded();
     // Listens while the board takes connections, refuses them (no listener) while it does not:
-    // a boot loader that has not been woken yet.
+    // a boot loader that has not been woken yet. The listener moves when the boot loader's record
+    // names another control port; a standing connection stays.
     void followBoard();
 
 private:
@@ -47,6 +46,7 @@ private:
     const tcpFaults& faults_;
     std::function<void()> afterRequest_;
     boost::asio::ip::tcp::acceptor acceptor_;
+    unsigned short listening_ = 0;  // the port the open acceptor is bound to
     std::weak_ptr<tcpConnection> connection_;  // kept alive by its own pending operations
     bool stopping_ = false;
 };

@@ -2,6 +2,7 @@
 #define QZSMCTEST_TESTER_HPP
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,8 +19,9 @@
 // Prints a board's network configuration record in nine lines.
 void printNetworkConfig(const qz::smc::device_options::networkConfiguration& config);
 
-// The whole file; empty when it cannot be opened or holds no bytes.
-std::vector<char> readFile(const std::string& path);
+// The file's bytes, at most limit + 1 of them (one more than limit: the file is larger). Empty
+// when the path is not a regular file, cannot be opened or holds no bytes; never blocks on a FIFO.
+std::vector<char> readFile(const std::string& path, std::size_t limit);
 
 // Calls attempt until it returns true or `seconds` have passed since the first call;
 // an attempt that throws counts as false, its diagnostic goes to standard error.

@@ -1,7 +1,9 @@
 // The firmware update through the board's boot loader: "updateFirmware".
 #include "tester.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -17,6 +19,7 @@
 #include <boost/thread/locks.hpp>
 
 #include "zkutility/boot_controller.hpp"
+#include "zkutility/firmware_image.hpp"
 #include "zkutility/logger.hpp"
 
 namespace pt = boost::property_tree;
@@ -30,22 +33,27 @@ constexpr std::chrono::milliseconds attemptPace{100};  // at most one attempt st
 
 }  // namespace
 
-std::vector<char> readFile(const std::string& path)
+std::vector<char> readFile(const std::string& path, std::size_t limit)
 {
     std::vector<char> data;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    // Only a regular file is opened: a FIFO without a writer would block the open, and a
+    // device such as /dev/zero never ends.
+    boost::system::error_code error;
+    if (!boost::filesystem::is_regular_file(path, error))
+        return data;
+    // One byte past the limit tells an oversized file without reading the rest of it.
+    const std::size_t most = limit + 1;
     // Room for the whole file and one chunk up front: growing chunk by chunk would leave
     // up to twice the image allocated while the update makes its own copy.
-    boost::system::error_code error;
-    if (boost::filesystem::is_regular_file(path, error)) {
-        const auto size = boost::filesystem::file_size(path, error);
-        if (!error)
-            data.reserve(static_cast<std::size_t>(size) + readChunk);
-    }
+    const std::uintmax_t size = boost::filesystem::file_size(path, error);
+    if (!error)
+        data.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(size + readChunk, most)));
+    std::ifstream in(path, std::ios::in | std::ios::binary);
     std::size_t total = 0;
-    while (in.good()) {
-        data.resize(total + readChunk);
-        in.read(data.data() + total, static_cast<std::streamsize>(readChunk));
+    while (in.good() && total < most) {
+        const std::size_t chunk = std::min(readChunk, most - total);
+        data.resize(total + chunk);
+        in.read(data.data() + total, static_cast<std::streamsize>(chunk));
         total += static_cast<std::size_t>(in.gcount());
     }
     data.resize(total);
@@ -71,13 +79,60 @@ bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt)
     }
 }
 
+namespace {
+
+// An image named by the command, read whole before the board is touched.
+struct namedImage {
+    const char* part;
+    std::string path;
+    std::vector<char> bytes;
+    void (zk::hw::boot::controller::*write)(const void*, unsigned int, bool);
+};
+
+// Reads the image at path; false, with the failed check said, when there is nothing to write.
+// One the boot loader cannot take throws its controller's error; its size is compared in 64 bits.
+bool readImage(namedImage& image, std::size_t limit, void (*checkSize)(std::uint64_t))
+{
+    image.bytes = readFile(image.path, limit);
+    if (image.bytes.empty()) {
+        BOOST_ERROR("File <" << image.path << "> not found");
+        return false;
+    }
+    std::uint64_t size = image.bytes.size();
+    if (size > limit) {
+        // The read stopped past the limit: the file tells its real size.
+        boost::system::error_code error;
+        const std::uintmax_t onDisk = boost::filesystem::file_size(image.path, error);
+        if (!error)
+            size = std::max<std::uint64_t>(size, onDisk);
+    }
+    checkSize(size);
+    return true;
+}
+
+}  // namespace
+
 void _tester::updateFirmware(const pt::ptree& cmd)
 {
+    using zk::hw::boot::controller;
     const auto arm = cmd.get_optional<std::string>("ARM");
     const auto fpga = cmd.get_optional<std::string>("FPGA");
     if (!arm && !fpga) {
         BOOST_TEST_MESSAGE("Update options not specified");
         return;
+    }
+
+    // Every image is read and checked first: a bad file must not leave the board in its boot loader.
+    std::vector<namedImage> images;
+    if (arm) {
+        images.push_back({"ARM", *arm, {}, &controller::updateARMFirmware});
+        if (!readImage(images.back(), zk::hw::boot::armMaxImageSize, &controller::checkARMImageSize))
+            return;
+    }
+    if (fpga) {
+        images.push_back({"FPGA", *fpga, {}, &controller::updateFPGAFirmware});
+        if (!readImage(images.back(), zk::hw::boot::fpgaMaxImageSize, &controller::checkFPGAImageSize))
+            return;
     }
 
     boost::asio::ip::address localAddress;
@@ -86,7 +141,9 @@ void _tester::updateFirmware(const pt::ptree& cmd)
     if (c_ && c_->connected()) {
         localAddress = c_->localAddress();
         hwId = c_->hardwareId();
-        std::cout << "current revision: " << c_->getRevisionString() << std::endl;
+        // Read before anything is printed: a failed read leaves no half line.
+        const std::string revision = c_->getRevisionString();
+        std::cout << "current revision: " << revision << std::endl;
         // The boot loader must not come up where the board was: it is moved off that address.
         prohibited.insert(c_->deviceAddress());
         {
@@ -114,11 +171,10 @@ void _tester::updateFirmware(const pt::ptree& cmd)
         std::cout << "device not connected, will try to search for BOOT_LOADER device" << std::endl;
     }
 
-    std::unique_ptr<zk::hw::boot::controller> loader;
+    std::unique_ptr<controller> loader;
     const auto searchBootLoader = [&loader, &localAddress, &hwId, &prohibited]() {
         const std::string address = localAddress.to_string();
-        loader.reset(new zk::hw::boot::controller(localAddress.is_unspecified() ? nullptr : address.c_str(), hwId,
-                                                  prohibited));
+        loader.reset(new controller(localAddress.is_unspecified() ? nullptr : address.c_str(), hwId, prohibited));
         return loader != nullptr;
     };
     if (!waitFor(bootLoaderSearchLimit, searchBootLoader)) {
@@ -129,20 +185,10 @@ void _tester::updateFirmware(const pt::ptree& cmd)
     // Disconnects before the pointer deletes it, also when an update throws.
     BOOST_SCOPE_EXIT_ALL(&loader) { loader->disconnect(true); };
 
-    const auto update = [&loader](const char* part, const std::string& path,
-                                  void (zk::hw::boot::controller::*write)(const void*, unsigned int, bool)) {
-        const std::vector<char> data = readFile(path);
-        if (data.empty()) {
-            BOOST_ERROR("File <" << path << "> not found");
-            return false;
-        }
-        std::cout << boost::format("updating %s with firmware from <%s>...") % part % path << std::flush;
-        ((*loader).*write)(data.data(), static_cast<unsigned int>(data.size()), false);
+    for (const namedImage& image : images) {
+        std::cout << boost::format("updating %s with firmware from <%s>...") % image.part % image.path << std::flush;
+        // Within the boot loader's limit, so the size fits.
+        ((*loader).*image.write)(image.bytes.data(), static_cast<unsigned int>(image.bytes.size()), false);
         std::cout << "done" << std::endl;
-        return true;
-    };
-    if (arm && !update("ARM", *arm, &zk::hw::boot::controller::updateARMFirmware))
-        return;
-    if (fpga)
-        update("FPGA", *fpga, &zk::hw::boot::controller::updateFPGAFirmware);
+    }
 }

@@ -1,8 +1,10 @@
-// The firmware command's helpers: readFile takes a whole file byte for byte, waitFor repeats
+// The firmware command's helpers: readFile takes a file byte for byte up to its limit, waitFor repeats
 // an attempt until it succeeds or its time limit has passed.
 #define BOOST_TEST_MODULE firmware_helpers_test
 #include <boost/test/data/test_case.hpp>
 #include <boost/test/unit_test.hpp>
+
+#include <boost/filesystem/operations.hpp>
 
 #include <chrono>
 #include <stdexcept>
@@ -32,11 +34,21 @@ BOOST_DATA_TEST_CASE(readFile_returns_every_byte, data::make({0, 1, 1048575, 104
     qz::test::scratchDir dir("qzsmc-readfile");
     const std::string bytes = pattern(static_cast<std::size_t>(size));
     qz::test::writeFile(dir.path() / "image.bin", bytes);
-    const std::vector<char> read = readFile(dir.file("image.bin"));
+    const std::vector<char> read = readFile(dir.file("image.bin"), 3145729);
     BOOST_TEST(read.size() == bytes.size());
     BOOST_TEST((std::string(read.begin(), read.end()) == bytes));
-    BOOST_TEST(readFile(dir.file("missing.bin")).empty());
-    BOOST_TEST(readFile(dir.path().string()).empty());  // a directory opens but reads nothing
+}
+
+// A file past the limit reads one byte more than the limit (a sparse 4 GiB + 100 bytes: the
+// size is not cut to 32 bits); what is not a regular file reads nothing.
+BOOST_AUTO_TEST_CASE(readFile_stops_past_the_limit_and_opens_only_regular_files)
+{
+    qz::test::scratchDir dir("qzsmc-readfile");
+    qz::test::writeFile(dir.path() / "wrap.bin", "");
+    boost::filesystem::resize_file(dir.path() / "wrap.bin", (std::uint64_t{1} << 32) + 100);
+    BOOST_TEST(readFile(dir.file("wrap.bin"), 1000).size() == 1001u);
+    for (const std::string& path : {dir.file("missing.bin"), dir.path().string(), std::string("/dev/zero")})
+        BOOST_TEST(readFile(path, 1000).empty(), path);
 }
 
 BOOST_AUTO_TEST_CASE(waitFor_stops_at_success_or_after_the_limit)

@@ -165,6 +165,37 @@ BOOST_AUTO_TEST_CASE(a_refused_wake_up_is_logged_and_the_next_command_tried)
     BOOST_TEST(r.log.count("socket connection error") == 0u, "a connection was tried");
 }
 
+// The boot loader listens on the control port its record holds: a link that connects to 10000
+// without setting that port finds nothing there; the controller sets it and connects.
+BOOST_AUTO_TEST_CASE(only_a_control_port_set_to_10000_gets_a_connection)
+{
+    bootRig r({"--boot-ctrl-port", "10001"});
+    std::array<unsigned char, 3> reply{};
+    controller::sendUDPCommand(r.c->hardwareId(), 0x7F, boost::asio::const_buffer(), boost::asio::buffer(reply),
+                               {r.c->localAddress(), controller::localUdpPort},
+                               {r.c->deviceAddress(), controller::deviceUdpPort});
+    {
+        qz::test::linkTo<controller::base> unmoved(false);
+        BOOST_TEST(!qz::test::connectAndWait(*unmoved.link, 500, 1000));
+    }
+    r.c->ensureDeviceReadyToUpdate();
+    BOOST_TEST(r.c->connected());
+}
+
+// Destruction closes the link within about 3 s also when the boot loader does not confirm the
+// start (0x0C) or the soft reset: that command waits out its 1 s, then the close is seen at once.
+BOOST_DATA_TEST_CASE(destruction_ends_within_3_s_when_a_command_is_not_confirmed, bdata::make({"0x0c", "0x01"}), code)
+{
+    bootRig r({"--tcp-silent", code});
+    r.c->ensureDeviceReadyToUpdate();
+    const std::size_t mark = r.board->logLines().size();
+    const auto start = std::chrono::steady_clock::now();
+    r.c.reset();
+    const long ms = qz::test::msSince(start);
+    BOOST_TEST((ms >= 1000 && ms < 3000), ms << " ms");
+    BOOST_TEST(r.board->waitForLogText("tcp close", 1s, mark).has_value());
+}
+
 BOOST_AUTO_TEST_SUITE_END()
 
 BOOST_AUTO_TEST_SUITE(update)
@@ -198,7 +229,8 @@ BOOST_AUTO_TEST_CASE(empty_images_and_an_oversized_arm_image)
 template <class Error>
 bool isA(const std::exception& e) { return dynamic_cast<const Error*>(&e) != nullptr; }
 
-// Each fault ends the run at its sector or block: that frame is the last one sent.
+// Each fault ends the run at its sector or block: that frame is the last one sent. The error
+// names the update itself as its thrower.
 struct faultCase {
     const char* what;
     std::vector<std::string> options;
@@ -238,6 +270,11 @@ BOOST_DATA_TEST_CASE(each_fault_gives_its_error_and_detail_and_ends_the_run, bda
         BOOST_ERROR("no error");
     } catch (const controller::deviceError& e) {
         BOOST_TEST(f.expected(e), boost::diagnostic_information(e));
+        const std::string thrower = std::string("void zk::hw::boot::controller::") +
+                                    (f.arm ? "updateARMFirmware" : "updateFPGAFirmware") +
+                                    "(const void*, unsigned int, bool)";
+        const char* const* function = boost::get_error_info<boost::throw_function>(e);
+        BOOST_TEST((function && *function == thrower), boost::diagnostic_information(e));
         const unsigned* n = boost::get_error_info<zk::hw::boot::blockNumberInfo>(e);
         BOOST_TEST(((n ? std::optional<unsigned>(*n) : std::nullopt) == f.detail), "detail " << (n ? int(*n) : -1));
     }

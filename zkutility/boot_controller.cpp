@@ -44,6 +44,16 @@ controller::controller(const char* localAddress, const std::array<unsigned char,
 controller::~controller()
 {
     disconnect(true);
+    // A start or soft reset that failed leaves the link standing. It is closed here, while the
+    // worker still runs: only the worker sees the device's close that the base's disconnect
+    // waits for, so with the worker gone that wait would run out its whole limit.
+    if (connected()) {
+        try {
+            base::disconnect(false);
+        } catch (const std::exception& e) {
+            BOOST_LOG_SEV(log_, logger::error) << "failed to disconnect: " << e.what();
+        }
+    }
     // The worker must not run into this object once its own part is gone.
     stopIO();
 }

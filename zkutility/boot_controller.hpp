@@ -2,6 +2,7 @@
 #define ZK_HW_BOOT_CONTROLLER_HPP
 
 #include <array>
+#include <cstdint>
 #include <set>
 
 #include <boost/asio/ip/address.hpp>
@@ -32,8 +33,10 @@ public:
     struct errorARMBlockVerificationFailed : deviceError {};
     struct errorFPGABlockWriteFailed : deviceError {};
     struct errorFPGABlockVerificationFailed : deviceError {};
-    // An ARM image beyond 256 sectors, refused before anything is sent (zk::hw::sizeInfo: its size).
+    // An image beyond the boot loader's flash (ARM: 256 sectors with the trailer; FPGA: its
+    // 8192 blocks), refused before anything is sent. zk::hw::sizeInfo: its size, at most 0xFFFFFFFF.
     struct errorARMImageTooLarge : deviceError {};
+    struct errorFPGAImageTooLarge : deviceError {};
     // The boot loader did not hand out its network configuration: nothing to decide on.
     struct errorNetworkConfigurationNotRead : deviceError {};
     // The subnet holds no address to move the boot loader to that is not prohibited.
@@ -58,6 +61,11 @@ public:
     // Each erases (ARM), writes and reads back every block; the bool has no effect.
     void updateARMFirmware(const void* data, unsigned int size, bool);
     void updateFPGAFirmware(const void* data, unsigned int size, bool);
+
+    // Throw errorARMImageTooLarge / errorFPGAImageTooLarge for an image of size bytes that the
+    // boot loader cannot take, so a caller can refuse a file before the board is touched.
+    static void checkARMImageSize(std::uint64_t size);
+    static void checkFPGAImageSize(std::uint64_t size);
 
 private:
     logger::channel_logger log_;

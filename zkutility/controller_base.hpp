@@ -177,7 +177,9 @@ protected:
     unsigned short remotePort(unsigned i);
 
     logger::channel_logger netLog_;
-    // Settled by the constructor, constant afterwards.
+    // Settled by the constructor. Constant afterwards but for deviceAddress_: the boot controller
+    // moves it along with its device, on the caller's thread and under stateMutex_, under which
+    // the worker reads it (startIO).
     boost::asio::ip::address localAddress_;
     boost::asio::ip::address deviceAddress_;
     std::array<unsigned char, 20> hwId_;

@@ -20,6 +20,10 @@ constexpr std::size_t armMaxSectors = 256;
 constexpr std::size_t armTrailerSize = 8;
 constexpr std::size_t armMaxImageSize = armMaxSectors * armSectorSize - armTrailerSize;
 constexpr std::size_t fpgaBlockSize = 528;
+// The boot loader's FPGA store holds 8192 blocks: a larger image would be refused at block 8192,
+// after the whole store had been overwritten.
+constexpr std::size_t fpgaMaxBlocks = 8192;
+constexpr std::size_t fpgaMaxImageSize = fpgaMaxBlocks * fpgaBlockSize;
 // Block number, then the block.
 constexpr std::size_t blockNumberSize = 4;
 constexpr std::size_t writeReplySize = 8;

@@ -3,7 +3,10 @@
 // firmware_image.
 #include "zkutility/boot_controller.hpp"
 
+#include <algorithm>
 #include <array>
+#include <limits>
+#include <optional>
 #include <vector>
 
 #include <boost/format.hpp>
@@ -24,36 +27,63 @@ constexpr int cmdReadARMBlock = 9;
 constexpr int cmdReadFPGABlock = 0x25;
 constexpr int cmdWriteFPGABlock = 0x26;
 
-// Writes every block of the image with command write, then reads each back with command read;
-// failWrite and failVerify throw for the block that failed.
-template <class Send, class Fail, class FailVerify>
-void writeAndVerify(Send send, int write, int read, const std::vector<unsigned char>& image, std::size_t blockSize,
-                    Fail failWrite, FailVerify failVerify)
+// Writes every block of the image with command write; the first block the device refused, if any.
+std::optional<std::uint32_t> writeBlocks(controller& c, int write, const std::vector<unsigned char>& image,
+                                         std::size_t blockSize)
 {
     const std::size_t blocks = image.size() / blockSize;
     std::vector<unsigned char> request;
     for (std::uint32_t b = 0; b < blocks; ++b) {
         blockRequest(request, b, image.data(), blockSize);
         std::array<unsigned char, writeReplySize> reply{};
-        if (!writeAccepted(reply.data(), send(write, boost::asio::buffer(request), boost::asio::buffer(reply))))
-            failWrite(b);
+        const std::size_t received =
+            c.sendTCPControlCommandWithReply(write, boost::asio::buffer(request), boost::asio::buffer(reply));
+        if (!writeAccepted(reply.data(), received))
+            return b;
     }
+    return std::nullopt;
+}
+
+// Reads every block back with command read; the first block that differs from the image, if any.
+std::optional<std::uint32_t> verifyBlocks(controller& c, int read, const std::vector<unsigned char>& image,
+                                          std::size_t blockSize)
+{
+    const std::size_t blocks = image.size() / blockSize;
     std::vector<unsigned char> readBack(blockSize);
     for (std::uint32_t b = 0; b < blocks; ++b) {
         std::array<unsigned char, blockNumberSize> number;
         putLE32(number.data(), b);
-        const std::size_t received = send(read, boost::asio::buffer(number), boost::asio::buffer(readBack));
+        const std::size_t received =
+            c.sendTCPControlCommandWithReply(read, boost::asio::buffer(number), boost::asio::buffer(readBack));
         if (!blockVerified(image.data() + std::size_t{b} * blockSize, blockSize, readBack.data(), received))
-            failVerify(b);
+            return b;
     }
+    return std::nullopt;
+}
+
+// The detail of a refused size: sizes past 32 bits show as 0xFFFFFFFF, never cut to their low bits.
+unsigned int sizeDetail(std::uint64_t size)
+{
+    return static_cast<unsigned int>(std::min<std::uint64_t>(size, std::numeric_limits<unsigned int>::max()));
 }
 
 }  // namespace
 
-void controller::updateARMFirmware(const void* data, unsigned int size, bool)
+void controller::checkARMImageSize(std::uint64_t size)
 {
     if (size > armMaxImageSize)
-        BOOST_THROW_EXCEPTION(errorARMImageTooLarge() << sizeInfo(size));
+        BOOST_THROW_EXCEPTION(errorARMImageTooLarge() << sizeInfo(sizeDetail(size)));
+}
+
+void controller::checkFPGAImageSize(std::uint64_t size)
+{
+    if (size > fpgaMaxImageSize)
+        BOOST_THROW_EXCEPTION(errorFPGAImageTooLarge() << sizeInfo(sizeDetail(size)));
+}
+
+void controller::updateARMFirmware(const void* data, unsigned int size, bool)
+{
+    checkARMImageSize(size);
     ensureDeviceReadyToUpdate();
 
     const std::vector<unsigned char> image =
@@ -71,13 +101,10 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
             BOOST_THROW_EXCEPTION(errorARMBlockEraseFailed() << blockNumberInfo(static_cast<unsigned>(s)));
     }
 
-    writeAndVerify(
-        [this](int command, const boost::asio::const_buffer& request, const boost::asio::mutable_buffer& reply) {
-            return sendTCPControlCommandWithReply(command, request, reply);
-        },
-        cmdWriteARMBlock, cmdReadARMBlock, image, armBlockSize,
-        [](std::uint32_t b) { BOOST_THROW_EXCEPTION(errorARMBlockWriteFailed() << blockNumberInfo(b)); },
-        [](std::uint32_t b) { BOOST_THROW_EXCEPTION(errorARMBlockVerificationFailed() << blockNumberInfo(b)); });
+    if (const auto b = writeBlocks(*this, cmdWriteARMBlock, image, armBlockSize))
+        BOOST_THROW_EXCEPTION(errorARMBlockWriteFailed() << blockNumberInfo(*b));
+    if (const auto b = verifyBlocks(*this, cmdReadARMBlock, image, armBlockSize))
+        BOOST_THROW_EXCEPTION(errorARMBlockVerificationFailed() << blockNumberInfo(*b));
 
     BOOST_LOG_SEV(log_, logger::info)
         << boost::format("ARM firmware updated, %d original size,  %d sectors of %d bytes each erased, %d blocks of %d "
@@ -87,18 +114,16 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
 
 void controller::updateFPGAFirmware(const void* data, unsigned int size, bool)
 {
+    checkFPGAImageSize(size);
     ensureDeviceReadyToUpdate();
 
     const std::vector<unsigned char> image = fpgaImage(static_cast<const unsigned char*>(data), size);
     const std::size_t blocks = image.size() / fpgaBlockSize;
 
-    writeAndVerify(
-        [this](int command, const boost::asio::const_buffer& request, const boost::asio::mutable_buffer& reply) {
-            return sendTCPControlCommandWithReply(command, request, reply);
-        },
-        cmdWriteFPGABlock, cmdReadFPGABlock, image, fpgaBlockSize,
-        [](std::uint32_t) { BOOST_THROW_EXCEPTION(errorFPGABlockWriteFailed()); },
-        [](std::uint32_t b) { BOOST_THROW_EXCEPTION(errorFPGABlockVerificationFailed() << blockNumberInfo(b)); });
+    if (writeBlocks(*this, cmdWriteFPGABlock, image, fpgaBlockSize))
+        BOOST_THROW_EXCEPTION(errorFPGABlockWriteFailed());
+    if (const auto b = verifyBlocks(*this, cmdReadFPGABlock, image, fpgaBlockSize))
+        BOOST_THROW_EXCEPTION(errorFPGABlockVerificationFailed() << blockNumberInfo(*b));
 
     BOOST_LOG_SEV(log_, logger::info)
         << boost::format("FPGA firmware updated, %d bytes (complemented up to %d blocks of %d bytes each) written") %
