@@ -15,6 +15,10 @@ namespace {
 // Unsolicited frames per write while flooding: whole frames, so a reply slips in between bursts.
 constexpr int floodBurstFrames = 64;
 
+// An embedded TCP stack keeps a few segments unsent, not the megabytes a host's grows to; Linux
+// doubles the figure. A reply written behind a flood waits for that much, as on the board.
+constexpr int sendBufferBytes = 16 * 1024;
+
 }  // namespace
 
 tcpConnection::tcpConnection(tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
@@ -37,6 +41,7 @@ void tcpConnection::start()
     // terminal's delayed acknowledgement of the frame before them.
     boost::system::error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
+    socket_.set_option(tcp::socket::send_buffer_size(sendBufferBytes), ignored);
     if (faults_.closeAfter && *faults_.closeAfter == 0) {
         close();
         return;

@@ -94,7 +94,7 @@ struct session {
 
     void deliver(const frame& f)
     {
-        channel.onFrame(f.data(), f.size(), isReplyTo);
+        channel.onFrame(f.data(), f.size(), isReplyTo, true);
         model.receive(f);
     }
 

@@ -46,4 +46,38 @@ BOOST_AUTO_TEST_CASE(a_missing_file_section_or_number_ends_only_its_case)
     BOOST_TEST(r.verdicts["limit"] == "aborted 1/1 | ptree_bad_data: conversion of data to type \"j\" failed");
 }
 
+BOOST_AUTO_TEST_CASE(a_script_nested_past_256_levels_is_refused_before_its_tree_is_built)
+{
+    // n levels of "a {" around inner, in an unused section (its own level counts).
+    const auto nest = [](int n, const std::string& inner) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += "a {\n";
+        s += inner;
+        for (int i = 0; i < n; ++i) s += "}\n";
+        return "unused\n{\n" + s + "}\n";
+    };
+    const std::string passed = "passed 1/0", refused = "aborted 0/1 | info_parser_error: ";
+    // Braces inside quotes, comments, continued lines and words open nothing.
+    const std::string noBraces = "k \"{ {\" ; { {\nc \"{\" \\\n  \"{\"\nw{ x{\n";
+    struct { const char *what; std::string script, included, verdict; } const rows[] = {
+        {"200,000 levels", nest(200000, ""), "", refused + "qzsmc_test.info(262): nested deeper than 256 levels"},
+        {"256 levels", nest(255, ""), "", passed},
+        {"braces that open nothing", nest(254, noBraces), "", passed},
+        {"closed levels count no more", nest(200, "") + nest(200, ""), "", passed},
+        {"an included file counts from where it is included", nest(150, "#include \"in.info\"\n"),
+         nest(105, ""), refused + "in.info(107): nested deeper than 256 levels"},
+    };
+    for (const auto& row : rows) {
+        BOOST_TEST_CONTEXT(row.what)
+        {
+            scratchDir dir("qzsmc-e2e");
+            writeFile(dir.path() / "qzsmc_test.info", "main\n{\n    sleep 0\n}\n" + row.script);
+            writeFile(dir.path() / "in.info", row.included);
+            auto r = runTerminal(dir.path(), "main");
+            BOOST_TEST(r.verdicts["main"] == row.verdict);
+            BOOST_TEST(r.process.out == (row.verdict == passed ? "sleeping for 0 ms\n" : ""));
+        }
+    }
+}
+
 BOOST_AUTO_TEST_SUITE_END()

@@ -2,8 +2,16 @@
 // of severity -1 to 5 on the main logger and on the channels "net", "qz_smc", "btldr" and ""
 // (unnamed), in that order, and one without severity, for logger_test to find in the log file.
 //   --late-config  write "<config/>" to ./logger.xml between the two set-up calls
+//   --signal=N     after the records, send itself signal N and wait (as a hung terminal would)
+//   --ignored-int  SIGINT ignored from the start; after the records, send itself SIGINT and exit
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <boost/log/sources/logger.hpp>
 
@@ -13,8 +21,10 @@ namespace lg = zk::logger;
 
 int main(int argc, char** argv)
 {
+    const std::string arg = argc > 1 ? argv[1] : "";
+    if (arg == "--ignored-int") std::signal(SIGINT, SIG_IGN);
     lg::initLogger();
-    if (argc > 1 && argv[1] == std::string("--late-config")) std::ofstream("logger.xml") << "<config/>\n";
+    if (arg == "--late-config") std::ofstream("logger.xml") << "<config/>\n";
     lg::initLogger();
 
     for (const std::string source : {"main", "net", "qz_smc", "btldr", "unnamed"}) {
@@ -29,5 +39,14 @@ int main(int argc, char** argv)
     }
     boost::log::sources::logger plain;
     BOOST_LOG(plain) << "no severity";
+
+    if (arg.rfind("--signal=", 0) == 0) {
+        ::kill(::getpid(), std::stoi(arg.substr(9)));
+        std::this_thread::sleep_for(std::chrono::seconds(20));  // the signal ends it, or the test's time limit
+    }
+    if (arg == "--ignored-int") {
+        ::kill(::getpid(), SIGINT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time for a wrongly taken signal to act
+    }
     return 0;
 }

@@ -3,6 +3,8 @@
 #define BOOST_TEST_MODULE logger
 #include <boost/test/unit_test.hpp>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <regex>
 #include <set>
@@ -33,8 +35,9 @@ BOOST_AUTO_TEST_CASE(config_location_settings_and_records)
 {
     // xml: nullptr where there is none; logDir: nullptr when no log file is written; threshold: 0 trace ... 4 fatal;
     // unwritable: the log file told of on stderr as not writable; channels: those that pass.
+    // signal: the one that ends the probe, 0 when it exits with 0.
     struct Case { const char *what, *binXml, *workXml, *args, *logDir; int threshold; const char* unwritable = nullptr;
-                  std::set<std::string> channels = {"net", "qz_smc", "btldr"}; } const cases[] = {
+                  std::set<std::string> channels = {"net", "qz_smc", "btldr"}; int signal = 0; } const cases[] = {
         {"defaults beside the executable", "<config/>", nullptr, "", "bin/Logs", 1},
         {"executable's config wins; relative folder", "<config><folder>exe</folder><level>warning</level></config>",
          "<config><folder>cwd</folder><level>error</level></config>", "", "bin/exe", 2},
@@ -58,6 +61,12 @@ BOOST_AUTO_TEST_CASE(config_location_settings_and_records)
         {"include and exclude; an empty name lets no unnamed channel pass",
          "<config><include>net</include><include/><include>btldr</include><exclude>net</exclude></config>", nullptr,
          "", "bin/Logs", 1, nullptr, {"btldr"}},
+        // The file is not flushed per record: a stop by signal flushes it, then ends the process by that signal.
+        {"SIGTERM while hung", "<config/>", nullptr, "--signal=15", "bin/Logs", 1, nullptr, {"net", "qz_smc", "btldr"},
+         SIGTERM},
+        {"SIGINT while hung", "<config><synchronous>0</synchronous></config>", nullptr, "--signal=2", "bin/Logs", 1,
+         nullptr, {"net", "qz_smc", "btldr"}, SIGINT},
+        {"a SIGINT ignored from the start stays ignored", "<config/>", nullptr, "--ignored-int", "bin/Logs", 1},
     };
     // Every record starts with its time of day.
     const std::regex timeField(R"((^|\n)\[([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{6}\])");
@@ -74,7 +83,8 @@ BOOST_AUTO_TEST_CASE(config_location_settings_and_records)
                 if (xml) qz::test::writeFile(root / dir / "logger.xml", xml);
             const auto probe = qz::test::run({(root / "bin/probe.exe").string(), c.args}, (root / "work").string(),
                                              std::chrono::seconds(30));
-            BOOST_TEST(probe.exitCode == 0, probe.describe());
+            BOOST_TEST(probe.termSignal == c.signal, probe.describe());
+            BOOST_TEST(probe.exitCode == (c.signal ? 128 + c.signal : 0), probe.describe());
             // Records that cannot be written are told of once, not lost without a word.
             const std::string told =
                 c.unwritable ? "log file " + (root / c.unwritable).string() + " cannot be written: " : "";

@@ -39,7 +39,7 @@ std::size_t controlChannel::copyReply(const boost::asio::mutable_buffer& reply)
 }
 
 void controlChannel::onFrame(const unsigned char* frame, std::size_t size,
-                             const std::function<bool(unsigned char, unsigned char)>& isReplyTo)
+                             const std::function<bool(unsigned char, unsigned char)>& isReplyTo, bool trace)
 {
     const unsigned char code = frame[2] & ~frameErrorFlag;
     if (frame[2] & frameErrorFlag) {
@@ -57,7 +57,8 @@ void controlChannel::onFrame(const unsigned char* frame, std::size_t size,
     }
     if (confirm(code, frame, size, isReplyTo))
         return;
-    BOOST_LOG_SEV(log_, logger::trace) << boost::format("special command received, cmd: 0x%02x") % unsigned(code);
+    if (trace)
+        BOOST_LOG_SEV(log_, logger::trace) << boost::format("special command received, cmd: 0x%02x") % unsigned(code);
     enqueue(code, frame, size);
 }
 

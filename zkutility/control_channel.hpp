@@ -36,9 +36,10 @@ public:
     // Copies the stored reply payload to the start of reply; returns the bytes copied.
     std::size_t copyReply(const boost::asio::mutable_buffer& reply);
 
-    // Worker side: one complete frame, header included.
+    // Worker side: one complete frame, header included. trace: false when the caller
+    // knows trace records are dropped, so none is opened.
     void onFrame(const unsigned char* frame, std::size_t size,
-                 const std::function<bool(unsigned char, unsigned char)>& isReplyTo);
+                 const std::function<bool(unsigned char, unsigned char)>& isReplyTo, bool trace);
 
     // The oldest unsolicited message, waiting up to the limit for one.
     bool waitSpecial(std::int64_t milliseconds, unsigned char& command, std::vector<unsigned char>& payload);

@@ -140,7 +140,11 @@ protected:
         std::unique_ptr<tcp::socket> socket;
         unsigned short port = controlPort;
         bool connected = false;
-        std::vector<unsigned char> buffer;  // worker thread alone
+        // Worker thread alone: received bytes, [begin, end) not yet handed on as frames,
+        // and whether a read into the rest is pending.
+        std::vector<unsigned char> buffer;
+        std::size_t begin = 0, end = 0;
+        bool reading = false;
         // Counts the sockets this slot has had; a completion that carries an
         // older count belongs to a socket that is gone and is ignored.
         std::uint64_t generation = 0;
@@ -151,6 +155,12 @@ protected:
     // Connection attempts are at least this far apart, so a refusing or
     // resetting device cannot make the worker spin.
     static constexpr unsigned attemptInterval = 100;  // ms
+    // One read takes up to this much: a flood of small frames costs one read per
+    // buffer-full, not one per frame. It holds the largest frame the 16-bit length allows.
+    static constexpr std::size_t receiveChunk = 65536;
+    // The socket's own receive buffer (the kernel doubles it). Left to grow, it holds
+    // megabytes of a flooding device's frames, and a reply waits behind all of them.
+    static constexpr int socketReceiveBuffer = 64 * 1024;
 
     // Stops and joins the worker thread. A derived destructor calls it first,
     // so no completion handler runs virtual calls on a half-destroyed object.
@@ -161,13 +171,11 @@ protected:
     void attemptConnect(unsigned i);
     void onConnectTimeout(boost::posix_time::ptime armed, const boost::system::error_code& error);
     void onSocketConnected(unsigned i, std::uint64_t generation, const boost::system::error_code& error);
-    void readHeader(unsigned i);
-    void onHeaderReceived(unsigned i, std::uint64_t generation, const boost::system::error_code& error,
-                          std::size_t bytes);
-    void onPayloadReceived(unsigned i, std::uint64_t generation, const boost::system::error_code& error,
-                           std::size_t bytes);
+    void startReading(unsigned i);
+    void readMore(unsigned i);
+    void onReceived(unsigned i, std::uint64_t generation, const boost::system::error_code& error, std::size_t bytes);
+    void cutFrames(unsigned i);
     void onReadFailed(unsigned i);
-    void onMessageReceived(unsigned i);
     void onSocketDisconnected(unsigned i);
     void receiveThread();
     void startWorkerThread();
@@ -201,6 +209,10 @@ protected:
     bool disconnecting_ = false;     // no new attempt while disconnect ends the connection
     boost::chrono::steady_clock::time_point lastAttempt_;
     std::array<socketSlot, Options::socketCount> sockets_;
+
+    // Worker thread alone: whether trace records of the "net" channel are kept, asked
+    // before each read's frames are handed to onMessage.
+    bool traceFrames_ = true;
 
     // Command mutex, confirmation, reply payload and the unsolicited queue.
     controlChannel channel_;

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include <boost/asio/read.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/exception/get_error_info.hpp>
@@ -86,8 +86,13 @@ void controller_base<Options>::startIO(unsigned i)
     slot.socket = std::make_unique<tcp::socket>(io_);
     const std::uint64_t generation = ++slot.generation;
     lastAttempt_ = boost::chrono::steady_clock::now();
+    slot.reading = false;
     const tcp::endpoint endpoint(deviceAddress_, slot.port);
     slot.socket->open(endpoint.protocol());
+    // Set before connecting, so the window offered to the device fits it. Without it the
+    // connection still works, only a flood's frames queue longer.
+    boost::system::error_code ignored;
+    slot.socket->set_option(tcp::socket::receive_buffer_size(socketReceiveBuffer), ignored);
     slot.socket->async_connect(endpoint, boost::bind(&controller_base::onSocketConnected, this, i, generation,
                                                      boost::placeholders::_1));
 }
@@ -150,8 +155,7 @@ void controller_base<Options>::onSocketConnected(unsigned i, std::uint64_t gener
         return;
     }
     connectTimer_.cancel();
-    sockets_[0].buffer.assign(getHeaderSize(socketType(0)), 0);
-    readHeader(0);
+    startReading(0);
     BOOST_LOG_SEV(netLog_, logger::info) << "connected successfully";
     stateCond_.notify_all();
 }
@@ -174,47 +178,71 @@ void controller_base<Options>::onConnectTimeout(boost::posix_time::ptime armed, 
 
 // The worker thread alone touches a slot's buffer and starts its reads.
 template <class Options>
-void controller_base<Options>::readHeader(unsigned i)
+void controller_base<Options>::startReading(unsigned i)
 {
     socketSlot& slot = sockets_[i];
-    boost::asio::async_read(*slot.socket, boost::asio::buffer(slot.buffer),
-                            boost::bind(&controller_base::onHeaderReceived, this, i, slot.generation,
-                                        boost::placeholders::_1, boost::placeholders::_2));
+    slot.buffer.assign(receiveChunk, 0);
+    slot.begin = slot.end = 0;
+    readMore(i);
 }
 
 template <class Options>
-void controller_base<Options>::onHeaderReceived(unsigned i, std::uint64_t generation,
-                                                const boost::system::error_code& error, std::size_t)
+void controller_base<Options>::readMore(unsigned i)
+{
+    socketSlot& slot = sockets_[i];
+    // The part of a frame read so far moves to the front, so the rest of it fits behind.
+    if (slot.begin != 0) {
+        std::copy(slot.buffer.begin() + slot.begin, slot.buffer.begin() + slot.end, slot.buffer.begin());
+        slot.end -= slot.begin;
+        slot.begin = 0;
+    }
+    slot.reading = true;
+    slot.socket->async_read_some(boost::asio::buffer(slot.buffer.data() + slot.end, slot.buffer.size() - slot.end),
+                                 boost::bind(&controller_base::onReceived, this, i, slot.generation,
+                                             boost::placeholders::_1, boost::placeholders::_2));
+}
+
+template <class Options>
+void controller_base<Options>::onReceived(unsigned i, std::uint64_t generation, const boost::system::error_code& error,
+                                          std::size_t bytes)
 {
     if (error == boost::asio::error::operation_aborted || !isCurrent(i, generation))
         return;
+    sockets_[i].reading = false;
     if (error) {
         onReadFailed(i);
         return;
     }
-    socketSlot& slot = sockets_[i];
-    const unsigned n = getUnreadSize(socketType(i), slot.buffer.data(), static_cast<unsigned>(slot.buffer.size()));
-    if (n == 0) {
-        onMessageReceived(i);
-        return;
-    }
-    const std::size_t header = slot.buffer.size();
-    slot.buffer.resize(header + n, 0);
-    boost::asio::async_read(*slot.socket, boost::asio::buffer(slot.buffer.data() + header, n),
-                            boost::bind(&controller_base::onPayloadReceived, this, i, generation,
-                                        boost::placeholders::_1, boost::placeholders::_2));
+    sockets_[i].end += bytes;
+    cutFrames(i);
 }
 
+// Each complete frame goes to onMessage in turn, then the next bytes are read.
 template <class Options>
-void controller_base<Options>::onPayloadReceived(unsigned i, std::uint64_t generation,
-                                                 const boost::system::error_code& error, std::size_t)
+void controller_base<Options>::cutFrames(unsigned i)
 {
-    if (error == boost::asio::error::operation_aborted || !isCurrent(i, generation))
-        return;
-    if (error)
-        onReadFailed(i);
-    else
-        onMessageReceived(i);
+    socketSlot& slot = sockets_[i];
+    const unsigned header = getHeaderSize(socketType(i));
+    // Asked once per read, not twice per frame: under a flood, opening a record that
+    // the filter then drops costs more than all else a frame needs.
+    traceFrames_ = static_cast<bool>(netLog_.open_record(boost::log::keywords::severity = logger::trace));
+    while (slot.end - slot.begin >= header) {
+        unsigned char* frame = slot.buffer.data() + slot.begin;
+        unsigned n;
+        try {
+            n = getUnreadSize(socketType(i), frame, header);
+        } catch (...) {
+            // The faulty header is dropped; receiveThread logs it and goes on with the bytes after it.
+            slot.begin += header;
+            throw;
+        }
+        if (slot.end - slot.begin < header + n)
+            break;
+        // Taken before the frame is handled: a handler that throws does not see it again.
+        slot.begin += header + n;
+        onMessage(socketType(i), frame, header + n);
+    }
+    readMore(i);
 }
 
 template <class Options>
@@ -229,15 +257,6 @@ void controller_base<Options>::onReadFailed(unsigned i)
     }
     if (!stopping)
         scheduleConnect(i);
-}
-
-template <class Options>
-void controller_base<Options>::onMessageReceived(unsigned i)
-{
-    socketSlot& slot = sockets_[i];
-    onMessage(socketType(i), slot.buffer.data(), static_cast<unsigned>(slot.buffer.size()));
-    slot.buffer.resize(getHeaderSize(socketType(i)));
-    readHeader(i);
 }
 
 template <class Options>
@@ -278,14 +297,19 @@ void controller_base<Options>::receiveThread()
                                                   << boost::diagnostic_information(e);
             // The bytes of the faulty frame are dropped; the stream goes on with a new header.
             bool reading, stopping;
+            std::uint64_t generation;
             {
                 boost::lock_guard<boost::mutex> lock(stateMutex_);
                 reading = sockets_[0].socket && sockets_[0].connected;
                 stopping = stop_;
+                generation = sockets_[0].generation;
             }
             if (reading) {
-                sockets_[0].buffer.resize(getHeaderSize(socketType(0)));
-                readHeader(0);
+                // Frames received after the faulty one are handed on first, outside this catch.
+                boost::asio::post(io_, [this, generation] {
+                    if (isCurrent(0, generation) && !sockets_[0].reading)
+                        cutFrames(0);
+                });
             } else if (!stopping) {
                 scheduleConnect(0);
             }

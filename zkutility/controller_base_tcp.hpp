@@ -38,15 +38,17 @@ bool controller_base<Options>::isReplyTo(unsigned char received, unsigned char p
 template <class Options>
 void controller_base<Options>::onMessage(socketType type, const unsigned char* frame, unsigned size)
 {
-    if (auto rec = netLog_.open_record(boost::log::keywords::severity = logger::trace)) {
-        boost::log::record_ostream os(rec);
-        os << remotePort(type) << ":(" << size << ")>: " << frameHex(frame, size, true);
-        os.flush();
-        netLog_.push_record(std::move(rec));
+    if (traceFrames_) {
+        if (auto rec = netLog_.open_record(boost::log::keywords::severity = logger::trace)) {
+            boost::log::record_ostream os(rec);
+            os << remotePort(type) << ":(" << size << ")>: " << frameHex(frame, size, true);
+            os.flush();
+            netLog_.push_record(std::move(rec));
+        }
     }
-    channel_.onFrame(frame, size, [this](unsigned char received, unsigned char pending) {
-        return isReplyTo(received, pending);
-    });
+    channel_.onFrame(
+        frame, size, [this](unsigned char received, unsigned char pending) { return isReplyTo(received, pending); },
+        traceFrames_);
 }
 
 template <class Options>

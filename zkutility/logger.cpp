@@ -6,8 +6,12 @@
 #include <iostream>
 #include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -58,6 +62,44 @@ std::string severityText(int value)
     std::ostringstream os;
     os << static_cast<severity_level>(value);
     return os.str();
+}
+
+// SIGINT and SIGTERM are taken by a thread that waits for them, not by a handler: it flushes
+// the log file, whose records would otherwise die in the stream's buffer, then ends the process
+// by the same signal with its default action, so the caller sees the signal's status. Runs
+// before any other thread exists, so every later thread inherits the blocked mask and only the
+// waiter receives them. A signal the process was started with ignored stays ignored.
+void flushOnTermination()
+{
+    sigset_t taken;
+    sigemptyset(&taken);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            sigaddset(&taken, signal);
+    }
+    if (::pthread_sigmask(SIG_BLOCK, &taken, nullptr) != 0)
+        return;
+    std::thread waiter;
+    try {
+        waiter = std::thread([taken] {
+            int signal = 0;
+            if (::sigwait(&taken, &signal) != 0)
+                return;
+            boost::log::core::get()->flush();
+            sigset_t only;
+            sigemptyset(&only);
+            sigaddset(&only, signal);
+            ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+            ::raise(signal);
+            ::_exit(128 + signal);  // not reached: the default action ends the process
+        });
+    } catch (const std::system_error&) {
+        // Without a waiter the signals must still end the process.
+        ::pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
+        return;
+    }
+    waiter.detach();
 }
 
 }  // namespace
@@ -228,6 +270,7 @@ void initLogger()
                                                   expr::attr<severity_level>("Severity"),
                                                   expr::attr<std::string>("Channel")));
             boost::log::core::get()->add_sink(sink);
+            flushOnTermination();
         } catch (const std::exception&) {
             // A broken configuration must not stop the terminal; it just runs without a log file.
         }

@@ -11,6 +11,7 @@
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
@@ -21,9 +22,11 @@ namespace qz::test {
 
 class logCapture {
 public:
-    logCapture()
+    // least: records below this severity are not kept (a flood's frame dumps would fill memory).
+    explicit logCapture(zk::logger::severity_level least = zk::logger::trace)
     {
         sink_->set_formatter(zk::logger::recordFormatter());
+        sink_->set_filter(boost::log::expressions::attr<zk::logger::severity_level>("Severity") >= least);
         boost::log::core::get()->add_sink(sink_);
     }
     ~logCapture() { boost::log::core::get()->remove_sink(sink_); }
