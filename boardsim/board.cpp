@@ -389,8 +389,9 @@ void board::writeProgramState(std::int32_t value)
         }
         variables_.set(deviceVariables::programState, value);
         sequencer_.start(static_cast<std::size_t>(slot));
-        if (++programsStarted_ == faults_.motion.hangProgram)
-            sequencer_.hang();
+        ++programsStarted_;
+        programTicks_ = 0;
+        actOnFaults();
         return;
     }
     if (!run)
@@ -418,10 +419,36 @@ bool board::advance(std::uint64_t ticks)
     if (!sequencer_.running())
         return false;
     generator_.setLimits(limits());
+    // A program with a fault to come runs up to its tick; then nothing of the slice remains to run.
+    ticks = ticksToFault(ticks);
     const sequencer::ending end = sequencer_.run(ticks);
+    programTicks_ += ticks;
     if (end == sequencer::ending::abnormal)
         report(sequencer_.failure());
+    if (end == sequencer::ending::none)
+        actOnFaults();
     return end == sequencer::ending::normal;
+}
+
+// At most ticks, fewer when a fault of the running program is due sooner.
+std::uint64_t board::ticksToFault(std::uint64_t ticks) const
+{
+    for (const auto& f : {faults_.motion.hang, faults_.motion.stop})
+        if (f && f->program == programsStarted_ && f->afterTicks > programTicks_)
+            ticks = std::min(ticks, f->afterTicks - programTicks_);
+    return ticks;
+}
+
+// --hang and --stop act on their program once it has had its ticks.
+void board::actOnFaults()
+{
+    const auto due = [this](const std::optional<programFault>& f) {
+        return f && f->program == programsStarted_ && f->afterTicks == programTicks_;
+    };
+    if (due(faults_.motion.hang))
+        sequencer_.hang();
+    if (due(faults_.motion.stop))
+        sequencer_.stop();
 }
 
 // Request {i32 id}; reply the variable as i32.
