@@ -433,21 +433,25 @@ bool board::advance(std::uint64_t ticks)
 // At most ticks, fewer when a fault of the running program is due sooner.
 std::uint64_t board::ticksToFault(std::uint64_t ticks) const
 {
-    for (const auto& f : {faults_.motion.hang, faults_.motion.stop})
-        if (f && f->program == programsStarted_ && f->afterTicks > programTicks_)
-            ticks = std::min(ticks, f->afterTicks - programTicks_);
+    const auto until = [this, &ticks](const programFault& f) {
+        if (f.program == programsStarted_ && f.afterTicks > programTicks_)
+            ticks = std::min(ticks, f.afterTicks - programTicks_);
+    };
+    std::for_each(faults_.motion.stop.begin(), faults_.motion.stop.end(), until);
+    if (faults_.motion.hang)
+        until(*faults_.motion.hang);
     return ticks;
 }
 
 // --hang and --stop act on their program once it has had its ticks.
 void board::actOnFaults()
 {
-    const auto due = [this](const std::optional<programFault>& f) {
-        return f && f->program == programsStarted_ && f->afterTicks == programTicks_;
+    const auto due = [this](const programFault& f) {
+        return f.program == programsStarted_ && f.afterTicks == programTicks_;
     };
-    if (due(faults_.motion.hang))
+    if (faults_.motion.hang && due(*faults_.motion.hang))
         sequencer_.hang();
-    if (due(faults_.motion.stop))
+    if (std::any_of(faults_.motion.stop.begin(), faults_.motion.stop.end(), due))
         sequencer_.stop();
 }
 

@@ -91,7 +91,7 @@ void addFaultOptions(boost::program_options::options_description& all)
     po::options_description motion("motion faults");
     motion.add_options()
         ("hang", text(), "N[:TICKS]: the Nth program started (from 1) hangs, after TICKS ticks")
-        ("stop", text(), "N:TICKS: the Nth program started is stopped after TICKS ticks, unannounced")
+        ("stop", texts(), "N:TICKS: the Nth program started is stopped after TICKS ticks, unannounced")
         ("lose-steps", text(), "every Nth microstep sent does not reach the driver");
     all.add(udp).add(tcp).add(motion);
 }
@@ -150,8 +150,8 @@ faults parseFaults(const boost::program_options::variables_map& vm)
 
     if (given("hang"))
         f.motion.hang = parseProgramFault(text("hang"), true);
-    if (given("stop"))
-        f.motion.stop = parseProgramFault(text("stop"), false);
+    for (const std::string& t : texts("stop"))
+        f.motion.stop.push_back(parseProgramFault(t, false));
     if (given("lose-steps"))
         f.motion.loseEvery = static_cast<std::uint32_t>(number("lose-steps", 0xFFFFFFFF));
     return f;

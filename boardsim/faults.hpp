@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qz {
 namespace boardsim {
@@ -76,7 +77,7 @@ struct programFault {
 
 struct motionFaults {
     std::optional<programFault> hang;  // no record runs any more, the motor stands, the program runs on
-    std::optional<programFault> stop;  // stopped as a write of variable 0 stops it, unannounced
+    std::vector<programFault> stop;    // stopped as a write of variable 0 stops it, unannounced
     std::uint32_t loseEvery = 0;       // every nth microstep sent never reaches the motor
 };
 
