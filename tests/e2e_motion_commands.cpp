@@ -230,7 +230,8 @@ BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
 
 // The homing keys are read in the order of the command's table, speed and acceleration right after
 // "travel": without root defaults the first key missing is named. An action that lets the
-// controller go ends the case at the guard after the actions.
+// controller go ends the case at the guard after the actions. Unsigned counts and times refuse a
+// sign, and those the controller holds as int a value above 2^31 - 1.
 BOOST_AUTO_TEST_CASE(homing_keys_are_read_in_table_order_and_a_released_controller_ends_the_case)
 {
     const std::string noSpeed = " | ptree_bad_path: command has no \"speed\" and the script has no int \"defaultSpeed\" (speed)",
@@ -247,10 +248,22 @@ BOOST_AUTO_TEST_CASE(homing_keys_are_read_in_table_order_and_a_released_controll
         {"hwId " + limitId},
         {{"main", {"connect", "testInitMotor { value 0 fallback 0 count 1 }"}},
          {"speed", {"connect", "init", "testInitMotor { travel -100000 speed 1073741824 accel 16777216 value 0 "
-                                       "fallback 0 count 2 action { disconnect } }"}}});
+                                       "fallback 0 count 2 action { disconnect } }"}},
+         {"limit", {"connect", "testInitMotor { travel -1000 speed 1 accel 1 value 0 fallback 0 count -1 }"}}});
+    const std::string signRefused = " | ptree_bad_data: conversion of data to type \"j\" failed";
     BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + noTravel);
     BOOST_TEST(r.verdicts["speed"] == "aborted 7/1 | " + guardFailed);
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + signRefused);
     BOOST_TEST(r.process.out == text({"device initialized", "Start\tLimit\tPhase"}));
+
+    std::tie(r, log) = runSections({"hwId " + plainId},
+                                   {{"main", {"connect", "scanRxReflect { count -1 step 1 }"}},
+                                    {"speed", {"connect", "scanRxShadow { count 4294967295 step 1 }"}},
+                                    {"limit", {"connect", "scanRxShadow { count 1 step 1 exposure -5 }"}}});
+    BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(r.verdicts["speed"] == "aborted 4/1 | ptree_bad_data: \"count\" 4294967295 out of range: at most 2147483647");
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(log.find("starting program") == std::string::npos);
 }
 
 // A board that stops programs short of their end: the move's and the scan's Target checks fail with
