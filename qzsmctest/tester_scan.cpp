@@ -28,7 +28,7 @@ int asInt(const char* key, unsigned int value)
 
 // A key with a default: absent, or a text that is no number, gives the default; a sign or a value
 // over 32 bits is refused (ptree_bad_data), as a required key's is.
-int optionalCount(const pt::ptree& cmd, const char* key, unsigned int fallback)
+int optionalUnsigned(const pt::ptree& cmd, const char* key, unsigned int fallback)
 {
     const auto node = cmd.get_child_optional(pt::ptree::path_type(key));
     if (!node || !node->get_value_optional<long long>())
@@ -62,9 +62,9 @@ void _tester::scanRx(const pt::ptree& cmd, bool reflect, unsigned int defaultExp
     p.speed = defaultSpeed_ ? *defaultSpeed_ : cmd.get<int>("speed", 0x7FFFFFFF);
     p.accel = defaultAccel_ ? *defaultAccel_ : cmd.get<int>("accel", 100000);
     p.decel = cmd.get<int>("decel", p.accel);
-    p.calm = optionalCount(cmd, "calm", 0);
-    p.pulse = optionalCount(cmd, "pulse", 1000);
-    p.exposure = optionalCount(cmd, "exposure", defaultExposure);
+    p.calm = optionalUnsigned(cmd, "calm", 0);
+    p.pulse = optionalUnsigned(cmd, "pulse", 1000);
+    p.exposure = optionalUnsigned(cmd, "exposure", defaultExposure);
 
     c_->finishScan(p);
     // Wraps as the board's 32-bit position counter does.
