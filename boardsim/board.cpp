@@ -397,8 +397,9 @@ void board::writeProgramState(std::int32_t value)
         }
         variables_.set(deviceVariables::programState, value);
         sequencer_.start(static_cast<std::size_t>(slot));
-        if (++programsStarted_ == faults_.motion.hangProgram)
-            sequencer_.hang();
+        ++programsStarted_;
+        programTicks_ = 0;
+        actOnFaults();
         return;
     }
     if (!run)
@@ -426,10 +427,40 @@ bool board::advance(std::uint64_t ticks)
     if (!sequencer_.running())
         return false;
     generator_.setLimits(limits());
+    // A program with a fault to come runs up to its tick; then nothing of the slice remains to run.
+    ticks = ticksToFault(ticks);
     const sequencer::ending end = sequencer_.run(ticks);
+    programTicks_ += ticks;
     if (end == sequencer::ending::abnormal)
         report(sequencer_.failure());
+    if (end == sequencer::ending::none)
+        actOnFaults();
     return end == sequencer::ending::normal;
+}
+
+// At most ticks, fewer when a fault of the running program is due sooner.
+std::uint64_t board::ticksToFault(std::uint64_t ticks) const
+{
+    const auto until = [this, &ticks](const programFault& f) {
+        if (f.program == programsStarted_ && f.afterTicks > programTicks_)
+            ticks = std::min(ticks, f.afterTicks - programTicks_);
+    };
+    std::for_each(faults_.motion.stop.begin(), faults_.motion.stop.end(), until);
+    if (faults_.motion.hang)
+        until(*faults_.motion.hang);
+    return ticks;
+}
+
+// --hang and --stop act on their program once it has had its ticks.
+void board::actOnFaults()
+{
+    const auto due = [this](const programFault& f) {
+        return f.program == programsStarted_ && f.afterTicks == programTicks_;
+    };
+    if (faults_.motion.hang && due(*faults_.motion.hang))
+        sequencer_.hang();
+    if (std::any_of(faults_.motion.stop.begin(), faults_.motion.stop.end(), due))
+        sequencer_.stop();
 }
 
 // Request {i32 id}; reply the variable as i32.

@@ -158,6 +158,8 @@ private:
     void writeProgramState(std::int32_t value);
     outcome loadRecord(const bytes& payload);
     generatorLimits limits() const;
+    std::uint64_t ticksToFault(std::uint64_t ticks) const;
+    void actOnFaults();
     outcome readDriverRegister(const bytes& payload);
     std::uint32_t sixRegisterRead(std::uint8_t address) const;
     std::uint32_t microstepCounter() const;
@@ -186,7 +188,8 @@ private:
     boardDevices devices_;
     deviceVariables variables_{generator_, &devices_};
     sequencer sequencer_{generator_, variables_, &devices_};
-    unsigned long programsStarted_ = 0;    // since the board started, for --hang
+    unsigned long programsStarted_ = 0;    // since the board started, for --hang and --stop
+    std::uint64_t programTicks_ = 0;       // ticks the program started last has been given
     std::array<std::uint32_t, 256> pwm_{};
 
     identity boardId_;                     // what the firmware answers as; its revision follows the image

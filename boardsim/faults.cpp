@@ -44,6 +44,20 @@ std::pair<std::optional<std::uint8_t>, unsigned long> parseCodeValue(
     return {parseCode(text.substr(0, colon)), parseNumber(text.substr(colon + 1), max)};
 }
 
+programFault parseProgramFault(const std::string& text, bool ticksOptional)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string::npos && !ticksOptional)
+        throw std::invalid_argument("expected N:TICKS, got '" + text + "'");
+    programFault f;
+    f.program = parseNumber(text.substr(0, colon), ULONG_MAX);
+    if (f.program == 0)
+        throw std::invalid_argument("programs are counted from 1: '" + text + "'");
+    if (colon != std::string::npos)
+        f.afterTicks = parseNumber(text.substr(colon + 1), ULONG_MAX);
+    return f;
+}
+
 void addFaultOptions(boost::program_options::options_description& all)
 {
     namespace po = boost::program_options;
@@ -76,7 +90,8 @@ void addFaultOptions(boost::program_options::options_description& all)
         ("program-end-silent", "no frame announces the end of a program");
     po::options_description motion("motion faults");
     motion.add_options()
-        ("hang", text(), "the Nth program started (from 1) hangs")
+        ("hang", text(), "N[:TICKS]: the Nth program started (from 1) hangs, after TICKS ticks")
+        ("stop", texts(), "N:TICKS: the Nth program started is stopped after TICKS ticks, unannounced")
         ("lose-steps", text(), "every Nth microstep sent does not reach the driver");
     all.add(udp).add(tcp).add(motion);
 }
@@ -133,11 +148,10 @@ faults parseFaults(const boost::program_options::variables_map& vm)
         f.tcp.holdOpenMs = static_cast<unsigned>(number("tcp-hold-open", UINT_MAX));
     f.tcp.programEndSilent = given("program-end-silent");
 
-    if (given("hang")) {
-        f.motion.hangProgram = number("hang", ULONG_MAX);
-        if (*f.motion.hangProgram == 0)
-            throw std::invalid_argument("--hang counts programs from 1");
-    }
+    if (given("hang"))
+        f.motion.hang = parseProgramFault(text("hang"), true);
+    for (const std::string& t : texts("stop"))
+        f.motion.stop.push_back(parseProgramFault(t, false));
     if (given("lose-steps"))
         f.motion.loseEvery = static_cast<std::uint32_t>(number("lose-steps", 0xFFFFFFFF));
     return f;

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qz {
 namespace boardsim {
@@ -68,9 +69,16 @@ struct tcpFaults {
     bool programEndSilent = false;             // a program's end is not announced
 };
 
+// What happens to the program started this many-th (from 1) once it has run afterTicks ticks.
+struct programFault {
+    unsigned long program = 0;
+    std::uint64_t afterTicks = 0;
+};
+
 struct motionFaults {
-    std::optional<unsigned long> hangProgram;  // the program started this many-th (from 1) hangs
-    std::uint32_t loseEvery = 0;               // every nth microstep sent never reaches the motor
+    std::optional<programFault> hang;  // no record runs any more, the motor stands, the program runs on
+    std::vector<programFault> stop;    // stopped as a write of variable 0 stops it, unannounced
+    std::uint32_t loseEvery = 0;       // every nth microstep sent never reaches the motor
 };
 
 struct faults {
@@ -91,6 +99,8 @@ std::optional<std::uint8_t> parseCode(const std::string& text);
 // "CODE:VALUE" with VALUE up to max; when the value may be left out, valueDefault supplies it.
 std::pair<std::optional<std::uint8_t>, unsigned long> parseCodeValue(
     const std::string& text, unsigned long max, std::optional<unsigned long> valueDefault = {});
+// "N[:TICKS]", N from 1; without TICKS (only when ticksOptional) the fault acts at the program's start.
+programFault parseProgramFault(const std::string& text, bool ticksOptional);
 
 }  // namespace boardsim
 }  // namespace qz

@@ -213,6 +213,12 @@ public:
     // Builds the whole scan as one program, loads and starts it; returns without waiting.
     boost::shared_ptr<zk::completionNotifier> scanMove(const scanParameters& p);
 
+    // moveTo and scanMove, waited for with a time limit from their plan: errorDeviceHung, the
+    // watcher told to stop, when the board does not end them, so that no board can hold the
+    // caller for ever.
+    void finishMove(int position, int speed, int accel);
+    void finishScan(const scanParameters& p);
+
     // Homing. The search program latches the position where the switch trips and brakes;
     // duration receives the planned search time in microseconds.
     boost::shared_ptr<zk::completionNotifier> moveInitLimit(int travel, int speed, int accel, std::uint64_t* duration);
@@ -278,9 +284,10 @@ private:
 
     // moveTo, also giving the planned duration in microseconds (0 when nothing moves).
     boost::shared_ptr<zk::completionNotifier> startMove(int position, int speed, int accel, std::uint64_t* duration);
-    // A move within homing or parking, waited for with a time limit: errorDeviceHung when the
-    // board does not end it, so that neither can hold the caller for ever.
-    void finishMove(int position, int speed, int accel);
+    // scanMove, also giving the step move's planned duration in microseconds.
+    boost::shared_ptr<zk::completionNotifier> startScan(const scanParameters& p, std::uint64_t* stepUs);
+    // Waits limitMs for the program's end; errorDeviceHung, after cancelling its watcher, when none came.
+    void awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs);
     void readFirmwareInfo();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();

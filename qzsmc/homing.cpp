@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
@@ -26,9 +28,6 @@ constexpr std::uint32_t handlerAddressFlag = 0x80000000u;
 constexpr int cmdReadDriverRegister = 0x34;
 constexpr unsigned char microstepCounterRegister = 0x6A;
 constexpr std::uint32_t counterMask = 0x3FF;
-
-// What a move's end may take beyond its plan: a watcher pass and a command confirmation.
-constexpr std::uint64_t moveGraceMs = 2000;
 
 constexpr int parkingSpeed = 0x3FFFFFFF;
 constexpr int parkingAccel = 100000;
@@ -82,13 +81,8 @@ int controller::internalInitLimit(int travel, int speed, int accel)
 {
     std::uint64_t duration = 0;
     const boost::shared_ptr<zk::completionNotifier> search = moveInitLimit(travel, speed, accel, &duration);
-    if (search) {
-        if (!search->waitFor(static_cast<std::int64_t>(homing::searchTimeLimitMs(duration)))) {
-            // Only the watcher stops; the board keeps whatever it runs.
-            search->cancel();
-            BOOST_THROW_EXCEPTION(errorDeviceHung());
-        }
-    }
+    if (search)
+        awaitProgram(search, programTimeLimitMs(static_cast<double>(duration), 0));
     if (getValue(variable::moveDone) != switchReached)
         BOOST_THROW_EXCEPTION(errorLimitSwitchUnreachable());
     return getValue(variable::latchedPosition);
@@ -100,12 +94,16 @@ boost::tuples::tuple<int, int> controller::initLimit(int travel, int speed, int 
     // Taken first, so that a driver set up without a phase cycle fails before anything moves.
     const std::uint32_t cycle = phaseCycle();
     const std::int64_t fb = homing::opposedFallback(fallback, travel);
+    if (!homing::slowPassFits(fb))
+        BOOST_THROW_EXCEPTION(std::out_of_range("fallback " + std::to_string(fallback) +
+                                                " out of range: the slow pass travels twice the back-off, at most 2147483647"
+                                                " microsteps"));
     const int start = getValue(variable::position);
     int limit = internalInitLimit(travel, speed, accel);
     if (fb != 0) {
         finishMove(offsetPosition(limit, fb), speed, accel);
         const int fastLimit = limit;
-        limit = internalInitLimit(offsetPosition(0, -2 * fb), homing::sixteenth(speed), homing::sixteenth(accel));
+        limit = internalInitLimit(static_cast<int>(-2 * fb), homing::sixteenth(speed), homing::sixteenth(accel));
         if (homing::slowPassSticky(fb, limit, fastLimit, cycle))
             BOOST_THROW_EXCEPTION(errorLimitSwitchSticky());
     }
@@ -158,16 +156,6 @@ void controller::parkMotor()
     BOOST_LOG_SEV(log_, zk::logger::info)
         << boost::format("parking motor with phase %d from %d to %d") % phase % pos % target;
     finishMove(target, parkingSpeed, parkingAccel);
-}
-
-void controller::finishMove(int position, int speed, int accel)
-{
-    std::uint64_t duration = 0;
-    const boost::shared_ptr<zk::completionNotifier> move = startMove(position, speed, accel, &duration);
-    if (!move->waitFor(static_cast<std::int64_t>(homing::searchTimeLimitMs(duration) + moveGraceMs))) {
-        move->cancel();
-        BOOST_THROW_EXCEPTION(errorDeviceHung());
-    }
 }
 
 }  // namespace smc

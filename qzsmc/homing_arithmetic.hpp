@@ -33,10 +33,11 @@ inline bool slowPassSticky(std::int64_t fb, int limit, int fastLimit, std::uint3
     return std::llabs(fb) > cycle && std::llabs(std::int64_t{limit} - fastLimit) > std::llabs((9 * fb) / 10);
 }
 
-// Milliseconds to wait for a search of durationUs microseconds: 1.2 times as long.
-inline std::uint64_t searchTimeLimitMs(std::uint64_t durationUs)
+// The slow pass searches twice the back-off back toward the switch; past the counter's range that
+// travel would wrap round and search the other way.
+inline bool slowPassFits(std::int64_t fb)
 {
-    return static_cast<std::uint64_t>(std::llround(static_cast<double>(durationUs) * 0.0012));
+    return std::llabs(2 * fb) <= 0x7FFFFFFF;
 }
 
 // The driver's phase at the limit, given the phase now at position.

@@ -20,6 +20,21 @@ inline int offsetPosition(int position, std::int64_t delta)
 // Microseconds to 10 us ticks, the nearest, halves up (unsigned, as the board counts).
 std::uint32_t ticksOf(int microseconds);
 
+// What a move's end may take beyond its plan: a watcher pass and a command confirmation.
+constexpr double moveGraceMs = 2000;
+// What a scan with the handshake allows for each repetition's wait on the receiver (its read-out
+// of the previous exposure, then its acknowledgement): twice a reflect scan's default exposure.
+constexpr double handshakeAllowanceMs = 100;
+
+// How long to wait for a program planned to take plannedUs microseconds: 1.2 times its plan, to the
+// nearest millisecond, plus extraMs that the plan does not count. Capped at about 30 years, so that
+// a deadline stays within the clock's range.
+std::int64_t programTimeLimitMs(double plannedUs, double extraMs);
+
+// The wait for a whole scan whose step move is planned to take stepUs microseconds: every
+// repetition (at least one) with its settling and exposure, the grace of a move and the handshakes.
+std::int64_t scanTimeLimitMs(const controller::scanParameters& p, std::uint64_t stepUs);
+
 // The scan: stepMove (one repetition's planned move, possibly empty), settling, the optional
 // handshake and the exposure, repeated count times.
 controller::program scanProgram(const controller::scanParameters& p, const controller::program& stepMove);

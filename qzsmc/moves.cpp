@@ -1,7 +1,9 @@
 // Moves and scans: the whole motion as one device program, started without waiting for its end.
 #include <algorithm>
+#include <cmath>
 
 #include <boost/make_shared.hpp>
+#include <boost/throw_exception.hpp>
 
 #include "qzsmc/controller.hpp"
 #include "qzsmc/motion_programs.hpp"
@@ -38,6 +40,24 @@ void appendWait(controller::program& p, std::uint32_t ticks, std::uint32_t overh
 std::uint32_t ticksOf(int microseconds)
 {
     return (static_cast<std::uint32_t>(microseconds) + 5) / 10;
+}
+
+std::int64_t programTimeLimitMs(double plannedUs, double extraMs)
+{
+    constexpr double longest = 1e12;
+    return static_cast<std::int64_t>(std::min(std::round(plannedUs * 0.0012) + extraMs, longest));
+}
+
+std::int64_t scanTimeLimitMs(const controller::scanParameters& p, std::uint64_t stepUs)
+{
+    // The loop's records run once before its count is tested; a branch back takes a tick, and a
+    // short wait may take one more than its share.
+    constexpr double loopTicks = 2;
+    const double repetitions = std::max(p.count, 1);
+    const double repetitionUs =
+        static_cast<double>(stepUs) + 10.0 * (static_cast<double>(ticksOf(p.calm)) + static_cast<double>(ticksOf(p.exposure)) + loopTicks);
+    return programTimeLimitMs(repetitions * repetitionUs,
+                              moveGraceMs + (p.handshake ? repetitions * handshakeAllowanceMs : 0.0));
 }
 
 controller::program scanProgram(const controller::scanParameters& p, const controller::program& stepMove)
@@ -104,7 +124,35 @@ boost::shared_ptr<zk::completionNotifier> controller::startMove(int position, in
     return execProgram(0);
 }
 
+void controller::finishMove(int position, int speed, int accel)
+{
+    std::uint64_t duration = 0;
+    const boost::shared_ptr<zk::completionNotifier> move = startMove(position, speed, accel, &duration);
+    awaitProgram(move, programTimeLimitMs(static_cast<double>(duration), moveGraceMs));
+}
+
+void controller::awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs)
+{
+    if (!program->waitFor(limitMs)) {
+        // Only the watcher stops; the board keeps whatever it runs.
+        program->cancel();
+        BOOST_THROW_EXCEPTION(errorDeviceHung());
+    }
+}
+
 boost::shared_ptr<zk::completionNotifier> controller::scanMove(const scanParameters& p)
+{
+    return startScan(p, nullptr);
+}
+
+void controller::finishScan(const scanParameters& p)
+{
+    std::uint64_t stepUs = 0;
+    const boost::shared_ptr<zk::completionNotifier> scan = startScan(p, &stepUs);
+    awaitProgram(scan, scanTimeLimitMs(p, stepUs));
+}
+
+boost::shared_ptr<zk::completionNotifier> controller::startScan(const scanParameters& p, std::uint64_t* stepUs)
 {
     const int current = getValue(variable::position);
     // No limit handler may fire during a scan.
@@ -112,7 +160,7 @@ boost::shared_ptr<zk::completionNotifier> controller::scanMove(const scanParamet
     setValue(variable::limitSetup, 0);
     setValue(variable::scanCount, static_cast<std::uint32_t>(p.count));
     // Planned once: the records are relative, so every repetition moves by step.
-    const program stepMove = makePath(current, offsetPosition(current, p.step), p.speed, p.accel, p.decel, nullptr);
+    const program stepMove = makePath(current, offsetPosition(current, p.step), p.speed, p.accel, p.decel, stepUs);
     loadProgram(scanProgram(p, stepMove), 0);
     return execProgram(0);
 }

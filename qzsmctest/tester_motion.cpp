@@ -1,6 +1,8 @@
 // Motion commands: "moveMotor", "initMotor", "testPhase", "checkPhase", "testInitMotor".
 #include "tester.hpp"
 
+#include "qzsmc/motion_programs.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -50,10 +52,18 @@ struct homing {
     bool restore;
 };
 
-homing readHoming(const pt::ptree& cmd, int speed, int accel)
+// Read one at a time, in the order a script's author is told: a missing key is reported before
+// any that follows it.
+homing readHoming(const _tester& t, const pt::ptree& cmd)
 {
-    return {cmd.get<int>("travel"), speed, accel, cmd.get<int>("value"), cmd.get<int>("fallback"),
-            cmd.get_optional<bool>("restore").value_or(true)};
+    homing h;
+    h.travel = cmd.get<int>("travel");
+    h.speed = t.getSpeed(cmd);
+    h.accel = t.getAccel(cmd);
+    h.value = cmd.get<int>("value");
+    h.fallback = cmd.get<int>("fallback");
+    h.restore = cmd.get_optional<bool>("restore").value_or(true);
+    return h;
 }
 
 }  // namespace
@@ -66,10 +76,11 @@ void _tester::moveMotor(const pt::ptree& cmd)
     const int accel = getAccel(cmd);
     if (cmd.get_optional<bool>("random").value_or(false)) {
         // Uniform in [-pos, +pos], whatever the platform's rand() range.
+        // The end +2^31 of [2^31, 2^31] wraps as the position counter does.
         const double r = std::rand();
-        pos = static_cast<int>(((2.0 * r) / RAND_MAX - 1.0) * pos);
+        pos = qz::smc::offsetPosition(0, static_cast<std::int64_t>(((2.0 * r) / RAND_MAX - 1.0) * pos));
     }
-    c_->moveTo(pos, speed, accel)->wait();
+    c_->finishMove(pos, speed, accel);
     const int curPos = c_->getValue(2);
     std::cout << boost::format("Target: %d, current: %d") % pos % curPos << std::endl;
     BOOST_CHECK(curPos == pos);
@@ -78,7 +89,7 @@ void _tester::moveMotor(const pt::ptree& cmd)
 void _tester::initMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const homing h = readHoming(cmd, getSpeed(cmd), getAccel(cmd));
+    const homing h = readHoming(*this, cmd);
 
     int limitPos = presetLimit(*c_);
     int limitPhase = static_cast<int>(c_->phaseCycle() + 1);
@@ -113,8 +124,9 @@ void _tester::testPhase(const pt::ptree& cmd)
     unsigned int errCount = 0;
     // Directions alternate so that the last move is always +step; a count below 1 moves nothing.
     for (int n = count; n > 0; --n) {
-        tgt = (n % 2) ? tgt + step : tgt - step;
-        c_->moveTo(tgt, speed, accel)->wait();
+        // Wraps as the position counter does; a move farther than the counter's range is refused.
+        tgt = qz::smc::offsetPosition(tgt, n % 2 ? std::int64_t{step} : -std::int64_t{step});
+        c_->finishMove(tgt, speed, accel);
         const std::int32_t pos = c_->getValue(2);
         phase = c_->getPhase();
         const std::uint32_t cycle = c_->phaseCycle();
@@ -145,44 +157,56 @@ void _tester::checkPhase(const pt::ptree& cmd)
 void _tester::testInitMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const homing h = readHoming(cmd, getSpeed(cmd), getAccel(cmd));
-    const unsigned int count = cmd.get<unsigned int>("count");
+    const homing h = readHoming(*this, cmd);
+    const unsigned int count = cmd.get<unsigned int>("count", unsignedText());
     const auto action = cmd.get_child_optional("action");
 
     std::cout << "Start\tLimit\tPhase" << std::endl;
     // Whatever the actions print is kept apart from the rows and printed at the end.
     std::ostringstream actionLog;
+    // An action that throws is reported and skips the homing of its iteration.
+    const auto runActions = [this, &actionLog](const pt::ptree& commands) {
+        try {
+            std::streambuf* const console = std::cout.rdbuf(actionLog.rdbuf());
+            BOOST_SCOPE_EXIT_ALL(console) { std::cout.rdbuf(console); };
+            for (const auto& command : commands)
+                runCommand(command);
+            return true;
+        } catch (const std::exception& e) {
+            std::cerr << boost::diagnostic_information(e);
+            return false;
+        }
+    };
     unsigned int n = 0;
     double sumLimit = 0.0, sumLimit2 = 0.0, sumPhase = 0.0, sumPhase2 = 0.0;
     for (unsigned int i = 0; i < count; ++i) {
         int limitPos = presetLimit(*c_);
         int limitPhase = static_cast<int>(c_->phaseCycle() + 1);
-        try {
-            if (action) {
-                const pt::ptree commands = *action;
-                std::streambuf* const console = std::cout.rdbuf(actionLog.rdbuf());
-                BOOST_SCOPE_EXIT_ALL(console) { std::cout.rdbuf(console); };
-                for (const auto& command : commands)
-                    runCommand(command);
+        const bool actionsRan = !action || runActions(*action);
+        // "disconnect" or "updateFirmware" among the actions lets the controller go.
+        if (action)
+            BOOST_REQUIRE(c_ && c_->connected());
+        if (actionsRan) {
+            try {
+                const std::int32_t start = c_->getValue(2);
+                int limit = 0;
+                boost::tie(limit, limitPhase) = c_->initLimit(h.travel, h.speed, h.accel, h.value, h.fallback, h.restore, 0);
+                // Folded into one revolution around 0.
+                const std::int32_t rev = revolution(*c_);
+                limitPos = limit % rev;
+                if (limitPos > rev / 2)
+                    limitPos -= rev;
+                else if (limitPos < -(rev / 2))
+                    limitPos += rev;
+                std::cout << boost::format("%d\t%d\t%d") % start % limitPos % limitPhase << std::endl;
+                ++n;
+                sumLimit += limitPos;
+                sumLimit2 += static_cast<double>(limitPos) * limitPos;
+                sumPhase += limitPhase;
+                sumPhase2 += static_cast<double>(limitPhase) * limitPhase;
+            } catch (const std::exception& e) {
+                std::cerr << boost::diagnostic_information(e);
             }
-            const std::int32_t start = c_->getValue(2);
-            int limit = 0;
-            boost::tie(limit, limitPhase) = c_->initLimit(h.travel, h.speed, h.accel, h.value, h.fallback, h.restore, 0);
-            // Folded into one revolution around 0.
-            const std::int32_t rev = revolution(*c_);
-            limitPos = limit % rev;
-            if (limitPos > rev / 2)
-                limitPos -= rev;
-            else if (limitPos < -(rev / 2))
-                limitPos += rev;
-            std::cout << boost::format("%d\t%d\t%d") % start % limitPos % limitPhase << std::endl;
-            ++n;
-            sumLimit += limitPos;
-            sumLimit2 += static_cast<double>(limitPos) * limitPos;
-            sumPhase += limitPhase;
-            sumPhase2 += static_cast<double>(limitPhase) * limitPhase;
-        } catch (const std::exception& e) {
-            std::cerr << boost::diagnostic_information(e);
         }
         BOOST_CHECK(limitPos < c_->phaseCycle() * motorStepsPerRev / 4 * 1.001 &&
                     limitPhase < (int)c_->phaseCycle() && limitPhase >= 0);

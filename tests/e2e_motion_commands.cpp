@@ -20,7 +20,8 @@ const std::string plainId = "a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4",
                   silentId = "c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4",
                   limitId = "0102030405060708090a0b0c0d0e0f1011121314",  // the board's default
                   lossyId = "e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4",
-                  jitterId = "f1f2f3f4f5f6f7f8f9fafbfcfdfeff0001020304";
+                  jitterId = "f1f2f3f4f5f6f7f8f9fafbfcfdfeff0001020304",
+                  faultyId = "0a0b0c0d0e0f101112131415161718191a1b1c1d";  // boards of one case
 const std::string guardFailed = "critical check c_ && c_->connected() has failed";
 
 struct sharedBoards {
@@ -38,26 +39,54 @@ struct sharedBoards {
     static inline sharedBoards* current = nullptr;
 };
 
-// Runs the "main" section with the log file kept: the run and the log's text.
-std::pair<terminalRun, std::string> runWithLog(const Lines& rootKeys, const Lines& commands)
+// Runs the sections ("main", "speed" or "limit", each a case) with the log file kept: the run and
+// the log's text.
+using Sections = std::vector<std::pair<std::string, Lines>>;
+std::pair<terminalRun, std::string> runSections(const Lines& rootKeys, const Sections& sections)
 {
     scratchDir dir("qzsmc-motion");
-    writeFile(dir.path() / "qzsmc_test.info", text(rootKeys) + "main\n{\n" + text(commands) + "}\n");
+    std::string info = text(rootKeys), cases;
+    for (const auto& [name, commands] : sections) {
+        info += name + "\n{\n" + text(commands) + "}\n";
+        cases += (cases.empty() ? "" : ",") + name;
+    }
+    writeFile(dir.path() / "qzsmc_test.info", info);
     writeFile(dir.path() / "logger.xml", "<config><level>trace</level><synchronous>true</synchronous></config>\n");
-    terminalRun r = runTerminal(dir.path(), "main");
+    terminalRun r = runTerminal(dir.path(), cases);
     std::string log;
     for (const auto& file : boost::filesystem::directory_iterator(dir.path() / "Logs"))
         log += readFile(file.path());
     return {r, log};
 }
 
-// The values of the program records {0x20, 0, 0, 25, n} (waits) a board received, in wire hex.
-std::string waitRecords(const board& b, std::size_t& from)
+std::pair<terminalRun, std::string> runWithLog(const Lines& rootKeys, const Lines& commands)
 {
-    std::string waits;
-    for (const std::string& frame : frames(tcpLog(b, from), "2c"))
-        if (frame.substr(11, 8) == "20000019") waits += frame.substr(19);
-    return waits;
+    return runSections(rootKeys, {{"main", commands}});
+}
+
+// The values of the program records {opcode, 0, arg2, 25, n} ("20000019": waits) among a board's
+// frames, in wire hex.
+std::string recordValues(const Lines& controlFrames, const std::string& head)
+{
+    std::string values;
+    for (const std::string& frame : frames(controlFrames, "2c"))
+        if (frame.substr(11, 8) == head) values += frame.substr(19);
+    return values;
+}
+
+// Milliseconds from the last log record holding `from` before the first holding `to` to that one, by
+// their time stamps ("[HH:MM:SS.ffffff]").
+long msBetween(const std::string& log, const std::string& from, const std::string& to)
+{
+    const auto stamp = [&log](std::size_t at) {
+        const std::size_t line = log.rfind('\n', at);
+        const std::string t = log.substr(line == std::string::npos ? 1 : line + 2, 15);
+        return ((std::stol(t.substr(0, 2)) * 60 + std::stol(t.substr(3, 2))) * 60 + std::stol(t.substr(6, 2))) * 1000 +
+               std::stol(t.substr(9, 6)) / 1000;
+    };
+    const std::size_t b = log.find(to), a = log.rfind(from, b);
+    BOOST_REQUIRE_MESSAGE(a != std::string::npos && b != std::string::npos, "no \"" << from << "\" then \"" << to << "\"");
+    return stamp(b) - stamp(a);
 }
 
 // After init a speed of 2^31 - 1 is one microstep per 10 us tick; these move at half that, reached in 64 ticks.
@@ -129,10 +158,13 @@ BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
     // Shadow's exposure defaults to 5000 us: a pulse of 100 ticks (97 waited) and 398 more; a pulse
     // longer than the exposure is cut to it and leaves no rest; reflect's exposure defaults to 50000 us
     // (a 2-tick pulse is a no-op record, then 4996 waited).
-    BOOST_TEST(waitRecords(b, from) == hexWords({2343, 0, 2344, 97, 398,  // shadow
+    const Lines sent = tcpLog(b, from);
+    BOOST_TEST(recordValues(sent, "20000019") == hexWords({2343, 0, 2344, 97, 398,  // shadow
                                                  63, 64, 0, 7,             // reflect
                                                  97, 398,                  // step 0
                                                  4996}));
+    // Only the reflect scans wait on the receiver: for it to be idle (lines 0x60), then for ready (0x20).
+    BOOST_TEST(recordValues(sent, "12000b19") == hexWords({0x60, 0x20, 0x60, 0x20}));
 
     // Root defaults win over a scan's own speed and acceleration.
     r = runMainScript(Lines{"hwId " + plainId} + moveDefaults,
@@ -174,7 +206,7 @@ BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
                      "action log:"}));
     // No switch on the positive side: the error goes to stderr, no line, and the range check fails.
     BOOST_TEST(r.process.err.find("errorLimitSwitchUnreachable") != std::string::npos, r.process.err);
-    BOOST_TEST(r.verdicts["main"] == "failed 43/3 | phase-position difference mismatch | check rmsLimit == 0.0 has failed"
+    BOOST_TEST(r.verdicts["main"] == "failed 46/3 | phase-position difference mismatch | check rmsLimit == 0.0 has failed"
                                      " | check limitPos < c_->phaseCycle() * 400 /4 * 1.001 && limitPhase < "
                                      "c_->phaseCycle() && limitPhase >=0 has failed");
 
@@ -194,6 +226,98 @@ BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
                                       "tgt\tSTEP_CNT\tphase\tdiff", "0\t0\t0\t0", "-3200\t-3200\t899\t3",
                                       "0\t0\t0\t0", "errors: 2", "STEP_CNT: 0, phase: 0, diff: 0"}));
     BOOST_TEST(r.verdicts["main"] == "failed 12/1 | check errCount == 0 has failed");
+}
+
+// The homing keys are read in the order of the command's table, speed and acceleration right after
+// "travel": without root defaults the first key missing is named. An action that lets the
+// controller go ends the case at the guard after the actions. Unsigned counts and times refuse a
+// sign, and those the controller holds as int a value above 2^31 - 1.
+BOOST_AUTO_TEST_CASE(homing_keys_are_read_in_table_order_and_a_released_controller_ends_the_case)
+{
+    const std::string noSpeed = " | ptree_bad_path: command has no \"speed\" and the script has no int \"defaultSpeed\" (speed)",
+                      noTravel = " | ptree_bad_path: No such node (travel)";
+    auto [r, log] = runSections({"hwId " + plainId},
+                                {{"main", {"connect", "initMotor { travel -1000 value 0 fallback 0 }"}},
+                                 {"speed", {"connect", "initMotor { value 0 fallback 0 }"}},
+                                 {"limit", {"connect", "testInitMotor { travel -1000 value 0 fallback 0 count 1 }"}}});
+    BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + noSpeed);
+    BOOST_TEST(r.verdicts["speed"] == "aborted 4/1" + noTravel);
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + noSpeed);
+
+    std::tie(r, log) = runSections(
+        {"hwId " + limitId},
+        {{"main", {"connect", "testInitMotor { value 0 fallback 0 count 1 }"}},
+         {"speed", {"connect", "init", "testInitMotor { travel -100000 speed 1073741824 accel 16777216 value 0 "
+                                       "fallback 0 count 2 action { disconnect } }"}},
+         {"limit", {"connect", "testInitMotor { travel -1000 speed 1 accel 1 value 0 fallback 0 count -1 }"}}});
+    const std::string signRefused = " | ptree_bad_data: conversion of data to type \"j\" failed";
+    BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + noTravel);
+    BOOST_TEST(r.verdicts["speed"] == "aborted 7/1 | " + guardFailed);
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(r.process.out == text({"device initialized", "Start\tLimit\tPhase"}));
+
+    std::tie(r, log) = runSections({"hwId " + plainId},
+                                   {{"main", {"connect", "scanRxReflect { count -1 step 1 }"}},
+                                    {"speed", {"connect", "scanRxShadow { count 4294967295 step 1 }"}},
+                                    {"limit", {"connect", "scanRxShadow { count 1 step 1 exposure -5 }"}}});
+    BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(r.verdicts["speed"] == "aborted 4/1 | ptree_bad_data: \"count\" 4294967295 out of range: at most 2147483647");
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(log.find("starting program") == std::string::npos);
+}
+
+// A board that stops programs short of their end: the move's and the scan's Target checks fail with
+// where it stopped, as do a homing that cannot find the switch and repeated homing. A back-off whose
+// slow pass would wrap round is refused before anything moves; testPhase's step of -2^31 wraps to a
+// target beyond the counter's range, which the planner refuses.
+BOOST_AUTO_TEST_CASE(moves_and_scans_that_end_elsewhere_fail_their_checks)
+{
+    board stopping{1, "10.77.1.15", {"--hwid", faultyId, "--time-scale", "1000", "--stop", "1:20000", "--stop", "2:20000"}};
+    auto [r, log] = runWithLog(
+        Lines{"hwId " + faultyId} + moveDefaults,
+        {"connect", "init", "moveMotor { pos 100000 }", "scanRxShadow { count 4 step 25000 }",
+         "initMotor { travel -100000 value 0 fallback 2147482648 }",
+         "testInitMotor { travel 1000 value 0 fallback 0 count 1 }", "testPhase { step -2147483648 count 2 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 100000, current: 9983", "Target: 109983, current: 19966",
+                                      "Start\tLimit\tPhase", "Limit Average: nan, RMS: nan, N: 0",
+                                      "Phase Average: nan, RMS: nan, N: 0", "action log:", "tgt\tSTEP_CNT\tphase\tdiff",
+                                      "20966\t20966\t486\t0"}));
+    BOOST_TEST(r.verdicts["main"] ==
+               "aborted 14/6 | check curPos == pos has failed | check tgt == curPos has failed"
+               " | check limitPos < c_->phaseCycle() * 400 /4 * 1.001 && limitPhase < c_->phaseCycle() && limitPhase >=0"
+               " has failed | check limitPos < c_->phaseCycle() * motorStepsPerRev / 4 * 1.001 && limitPhase < "
+               "(int)c_->phaseCycle() && limitPhase >= 0 has failed | check rmsLimit == 0.0 has failed"
+               " | errorNoSolution: std::exception");
+    BOOST_TEST(r.process.err.find("fallback 2147482648 out of range") != std::string::npos, r.process.err);
+    // the move, the scan and the one search; the back-off too long for the slow pass started nothing
+    const std::regex started("starting program at address 0");
+    const std::string programs = log.substr(0, log.find("Parking motor..."));
+    BOOST_TEST(std::distance(std::sregex_iterator(programs.begin(), programs.end(), started), std::sregex_iterator()) == 3);
+}
+
+// A board that hangs 0.6 s into a 2 s move, and a receiver that never answers a reflect scan's
+// handshake: each command gives up with errorDeviceHung 1.2 times its plan and 2 s after its start, a
+// scan 100 ms later per handshake. A shadow scan waits for no receiver. Both stand at phase 0 then,
+// so that parking at the end has no move to wait for.
+BOOST_AUTO_TEST_CASE(a_hung_move_or_scan_gives_up_after_its_time_limit)
+{
+    {
+        board hanging{1, "10.77.1.16", {"--hwid", faultyId, "--hang", "1:61474"}};
+        auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults, {"connect", "init", "moveMotor { pos 100000 }"});
+        BOOST_TEST(r.process.out == text({"device initialized"}));
+        BOOST_TEST(r.verdicts["main"] == "aborted 6/1 | errorDeviceHung: std::exception");
+        // planned for 200065 ticks of 10 us: 2401 ms and 2 s
+        const long ms = msBetween(log, "starting program", "Parking motor...");
+        BOOST_TEST((ms >= 4401 && ms < 5000), "gave up after " << ms << " ms");
+    }
+    board busy{1, "10.77.1.17", {"--hwid", faultyId, "--time-scale", "1000", "--inputs", "0x40"}};
+    auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults,
+                               {"connect", "init", "scanRxShadow { count 3 step 64 }", "scanRxReflect { count 3 step 832 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 192, current: 192"}));
+    BOOST_TEST(r.verdicts["main"] == "aborted 9/1 | errorDeviceHung: std::exception");
+    // planned for 3 repetitions of a 1729-tick step and a 5000-tick exposure: 242 ms, 2 s and 300 ms
+    const long ms = msBetween(log, "starting program", "Parking motor...");
+    BOOST_TEST((ms >= 2542 && ms < 3100), "gave up after " << ms << " ms");
 }
 
 BOOST_AUTO_TEST_SUITE_END()

@@ -539,7 +539,8 @@ BOOST_AUTO_TEST_CASE(limit_options)
         BOOST_CHECK_THROW(parseHardware(parsed(bad)), std::invalid_argument);
 }
 
-// The Nth program started hangs where it stands until it is stopped; the others run.
+// The Nth program started hangs where it stands until it is stopped; the others run. After some
+// ticks it hangs halfway, running on, or --stop ends it there without a word.
 BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
 {
     testBoard b("--hang 2");
@@ -547,6 +548,21 @@ BOOST_AUTO_TEST_CASE(the_hang_option_stops_one_program_for_good)
     BOOST_TEST((b.runs(move(100, true)) && !b.runs(move(100, true)) && b.programRunning()));
     b.play({readVar(2, 100), writeVar(0, 0)});
     BOOST_TEST((b.runs(move(100, true)) && b.variable(2) == 200));
+
+    testBoard free;
+    free.play({limits(4)});
+    free.runs(move(100, true), 30);
+    const std::int32_t halfway = free.variable(2);
+    BOOST_TEST((halfway > 20 && halfway < 30));
+    for (const char* option : {"--hang 1:30", "--stop 1:30"}) {
+        testBoard f(option);
+        f.play({limits(4)});
+        BOOST_TEST(!f.runs(move(100, true), 1000), option);
+        BOOST_TEST(f.programRunning() == (option[2] == 'h'), option);
+        f.play({readVar(2, halfway)});
+    }
+    for (const char* bad : {"--hang 0", "--hang 1:", "--stop 1", "--stop 0:5"})
+        BOOST_CHECK_THROW(withOptions(bad), std::invalid_argument);
 }
 
 BOOST_AUTO_TEST_SUITE_END()
