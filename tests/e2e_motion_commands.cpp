@@ -308,7 +308,7 @@ BOOST_AUTO_TEST_CASE(a_hung_move_or_scan_gives_up_after_its_time_limit)
         BOOST_TEST(r.verdicts["main"] == "aborted 6/1 | errorDeviceHung: std::exception");
         // planned for 200065 ticks of 10 us: 2401 ms and 2 s
         const long ms = msBetween(log, "starting program", "Parking motor...");
-        BOOST_TEST((ms >= 4401 && ms < 5000), "gave up after " << ms << " ms");
+        BOOST_TEST((ms >= 4401 && ms < 6000), "gave up after " << ms << " ms");
     }
     board busy{1, "10.77.1.17", {"--hwid", faultyId, "--time-scale", "1000", "--inputs", "0x40"}};
     auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults,
@@ -317,7 +317,7 @@ BOOST_AUTO_TEST_CASE(a_hung_move_or_scan_gives_up_after_its_time_limit)
     BOOST_TEST(r.verdicts["main"] == "aborted 9/1 | errorDeviceHung: std::exception");
     // planned for 3 repetitions of a 1729-tick step and a 5000-tick exposure: 242 ms, 2 s and 300 ms
     const long ms = msBetween(log, "starting program", "Parking motor...");
-    BOOST_TEST((ms >= 2542 && ms < 3100), "gave up after " << ms << " ms");
+    BOOST_TEST((ms >= 2542 && ms < 4000), "gave up after " << ms << " ms");
 }
 
 BOOST_AUTO_TEST_SUITE_END()
