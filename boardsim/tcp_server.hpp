@@ -20,9 +20,10 @@ namespace boardsim {
 // board moved to another address under it) must not find the board deaf to its next one.
 class tcpServer {
 public:
-    // Listens on 0.0.0.0 at the board's control port at once (unless connections are to be refused or the board does
-    // not take any yet), so a busy port fails at start. afterRequest runs after each frame the
-    // board took and after each connection's end; the listener follows the board then too.
+    // Listens on 0.0.0.0 at the board's control port at once (unless connections are to be
+    // refused or the board does not take any yet), so a busy port fails at start. afterRequest
+    // runs after each frame the board took and after each connection's end; the listener follows
+    // the board then too.
     tcpServer(boost::asio::io_context& io, board& b, boardClock& clock, trafficLog& log,
               const tcpFaults& faults, std::function<void()> afterRequest);
 

@@ -54,8 +54,8 @@ std::int64_t scanTimeLimitMs(const controller::scanParameters& p, std::uint64_t 
     // short wait may take one more than its share.
     constexpr double loopTicks = 2;
     const double repetitions = std::max(p.count, 1);
-    const double repetitionUs =
-        static_cast<double>(stepUs) + 10.0 * (static_cast<double>(ticksOf(p.calm)) + static_cast<double>(ticksOf(p.exposure)) + loopTicks);
+    const double waitTicks = static_cast<double>(ticksOf(p.calm)) + static_cast<double>(ticksOf(p.exposure));
+    const double repetitionUs = static_cast<double>(stepUs) + 10.0 * (waitTicks + loopTicks);
     return programTimeLimitMs(repetitions * repetitionUs,
                               moveGraceMs + (p.handshake ? repetitions * handshakeAllowanceMs : 0.0));
 }

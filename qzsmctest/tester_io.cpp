@@ -87,7 +87,7 @@ void _tester::getInput(const pt::ptree&)
 void _tester::getPressure(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    // A signed count or delay is no number and takes the default: "-1" would be 2^32 - 1.
+    // A signed count or delay is refused: "-1" would be 2^32 - 1 samples, or ms after each.
     const unsigned int count = cmd.get<unsigned int>("count", 100, unsignedText());
     const unsigned int delay = cmd.get<unsigned int>("delay", 100, unsignedText());
     const auto t0 = std::chrono::steady_clock::now();

@@ -1,8 +1,6 @@
 // Motion commands: "moveMotor", "initMotor", "testPhase", "checkPhase", "testInitMotor".
 #include "tester.hpp"
 
-#include "qzsmc/motion_programs.hpp"
-
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +14,8 @@
 #include <boost/scope_exit.hpp>
 #include <boost/test/unit_test.hpp>
 #include <boost/tuple/tuple.hpp>
+
+#include "qzsmc/motion_programs.hpp"
 
 namespace pt = boost::property_tree;
 

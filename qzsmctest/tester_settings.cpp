@@ -86,7 +86,7 @@ void _tester::storeDeviceSettings(const pt::ptree&)
 void _tester::deviceSettings(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    // A signed value counts as no number: "-1" would be the highest current.
+    // A signed value is refused: "-1" would be the highest current.
     if (const auto amperage = cmd.get_optional<unsigned int>("amperage", unsignedText()))
         c_->setAmperage(static_cast<unsigned char>(*amperage));
     if (const auto hold = cmd.get_optional<unsigned int>("amperageHold", unsignedText())) {
