@@ -192,24 +192,90 @@ int _tester::getAccel(const pt::ptree& cmd) const
     return lookupInt(cmd, "accel", defaultAccel_, "defaultAccel");
 }
 
-boost::optional<unsigned int> unsignedText::get_value(const std::string& text) const
+namespace {
+
+// Decimal digits alone, within 32 bits; a sign is told apart so that it can be refused by name.
+enum class unsignedParse { number, sign, other };
+
+unsignedParse parseUnsigned(const std::string& text, unsigned int& value)
 {
     std::istringstream in(text);
     in.imbue(std::locale::classic());
     in >> std::ws;
-    // Refused outright rather than "no number": with a default, or through get_optional, the tree
-    // would quietly take the default and a script's -1 would do something else than asked.
     if (in.peek() == '-')
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            std::string("conversion of data to type \"") + typeid(unsigned int).name() + "\" failed", text));
-    unsigned int value = 0;
+        return unsignedParse::sign;
     in >> value;
     if (!in.eof())
         in >> std::ws;
     if (in.fail() || in.get() != std::char_traits<char>::eof())
+        return unsignedParse::other;
+    return unsignedParse::number;
+}
+
+std::string conversionFailed(const char* type)
+{
+    return std::string("conversion of data to type \"") + type + "\" failed";
+}
+
+template <class T>
+boost::optional<T> convert(const pt::ptree& node)
+{
+    return node.get_value_optional<T>();
+}
+
+template <>
+boost::optional<unsigned int> convert<unsigned int>(const pt::ptree& node)
+{
+    unsigned int value = 0;
+    if (parseUnsigned(node.data(), value) != unsignedParse::number)
         return boost::none;
     return value;
 }
+
+}  // namespace
+
+boost::optional<unsigned int> unsignedText::get_value(const std::string& text) const
+{
+    unsigned int value = 0;
+    switch (parseUnsigned(text, value)) {
+    case unsignedParse::number:
+        return value;
+    case unsignedParse::sign:
+        // Refused outright rather than "no number": "-1" would do something else than asked.
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(conversionFailed(typeid(unsigned int).name()), text));
+    case unsignedParse::other:
+        break;
+    }
+    return boost::none;
+}
+
+template <class T>
+boost::optional<T> keyValue(const pt::ptree& cmd, const std::string& key)
+{
+    const auto node = cmd.get_child_optional(pt::ptree::path_type(key));
+    if (!node)
+        return boost::none;
+    const boost::optional<T> value = convert<T>(*node);
+    if (!value)
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
+            conversionFailed(typeid(T).name()) + ": \"" + key + "\" is \"" + node->data() + "\"", node->data()));
+    return value;
+}
+
+template <class T>
+T requiredKey(const pt::ptree& cmd, const std::string& key)
+{
+    const auto value = keyValue<T>(cmd, key);
+    if (!value)
+        BOOST_THROW_EXCEPTION(pt::ptree_bad_path("No such node", pt::ptree::path_type(key)));
+    return *value;
+}
+
+template boost::optional<int> keyValue<int>(const pt::ptree&, const std::string&);
+template boost::optional<unsigned int> keyValue<unsigned int>(const pt::ptree&, const std::string&);
+template boost::optional<bool> keyValue<bool>(const pt::ptree&, const std::string&);
+template int requiredKey<int>(const pt::ptree&, const std::string&);
+template unsigned int requiredKey<unsigned int>(const pt::ptree&, const std::string&);
 
 void _tester::sleep(const pt::ptree& cmd)
 {

@@ -31,13 +31,26 @@ bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt);
 // The property tree's stream conversion for unsigned keys, except that a sign is
 // refused with ptree_bad_data in every form of get, with or without a default: the
 // stream would wrap "-1" round to 4294967295. Other text that is no number stays
-// "no number" (the default, if any). Use as cmd.get<unsigned int>(key, unsignedText()),
-// get<unsigned int>(key, fallback, unsignedText()) or get_value<unsigned int>(unsignedText()).
+// "no number". Use as get_value<unsigned int>(unsignedText()).
 struct unsignedText {
     using internal_type = std::string;
     using external_type = unsigned int;
     boost::optional<unsigned int> get_value(const std::string& text) const;
 };
+
+// A command key read as T (unsigned int: no sign, as unsignedText). An absent key gives none, or
+// the fallback; a present key whose text does not convert ends the command with ptree_bad_data
+// naming the key and its text, so that a script's "0x3" or "1e5" is never replaced by a default.
+template <class T>
+boost::optional<T> keyValue(const boost::property_tree::ptree& cmd, const std::string& key);
+template <class T>
+T keyValue(const boost::property_tree::ptree& cmd, const std::string& key, T fallback)
+{
+    return keyValue<T>(cmd, key).value_or(fallback);
+}
+// A key the command needs: absent throws ptree_bad_path, as the tree's own get does.
+template <class T>
+T requiredKey(const boost::property_tree::ptree& cmd, const std::string& key);
 
 // Runs one section of an INFO command script; one instance per test case.
 class _tester {
