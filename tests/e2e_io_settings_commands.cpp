@@ -147,4 +147,18 @@ BOOST_AUTO_TEST_CASE(driver_parameters_on_both_models)
     BOOST_TEST(images[5].substr(3, 48) == hexWords({0x0423214C, 0xF1405, 0xA, 0, 271424, 0x100AA}));
 }
 
+// Before init each field keeps the last value given, and the fields go out in the order they were last
+// given, as the same settings would after init: of DRVCTRL's two readings the later one counts.
+BOOST_AUTO_TEST_CASE(motorSettings_before_init_write_the_last_value_of_each_field)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t from = on.a.logLines().size();
+    auto r = runMainScript({"hwId " + idA, "deviceAddress 10.77.1.10"},
+                           {"connect", "motorSettings { CS 20 }", "motorSettings { CS 10 MRES 4 CB 255 MRES 2 }", "init"});
+    BOOST_TEST(r.verdicts["main"] == "passed 8/0");
+    const Lines images = frames(tcpLog(on.a, from), "12");
+    BOOST_REQUIRE(images.size() == 1u);
+    BOOST_TEST(images[0].substr(3, 40) == hexWords({0xEF340, 0xF2, 0x82072, 0xD000A, 0xA0560}));
+}
+
 BOOST_AUTO_TEST_SUITE_END()
