@@ -27,24 +27,19 @@ namespace pt = boost::property_tree;
 
 namespace {
 
-// Shared by getSpeed and getAccel; `rootKey` only names the default in errors.
+// Shared by getSpeed and getAccel; `rootKey` only names the default in errors. The command's own
+// key, when present, must be an int whether or not there is a default to fall back on.
 int lookupInt(const pt::ptree& cmd, const char* key, const boost::optional<int>& fallback,
               const char* rootKey)
 {
+    if (const auto own = keyValue<int>(cmd, key))
+        return *own;
     if (fallback)
-        return cmd.get<int>(key, *fallback);
+        return *fallback;
     // No default to fall back on: a made-up value would only fail later in the planner.
-    const auto own = cmd.get_child_optional(pt::ptree::path_type(key));
-    if (!own)
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_path(
-            std::string("command has no \"") + key + "\" and the script has no int \"" + rootKey + "\"",
-            pt::ptree::path_type(key)));
-    const auto value = own->get_value_optional<int>();
-    if (!value)
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            std::string("command's \"") + key + "\" is not an int and the script has no int \"" + rootKey + "\"",
-            own->data()));
-    return *value;
+    BOOST_THROW_EXCEPTION(pt::ptree_bad_path(
+        std::string("command has no \"") + key + "\" and the script has no int \"" + rootKey + "\"",
+        pt::ptree::path_type(key)));
 }
 
 // A tree's destructor recurses once per level, so a script nested a few hundred thousand
@@ -249,17 +244,28 @@ boost::optional<unsigned int> unsignedText::get_value(const std::string& text) c
     return boost::none;
 }
 
+void throwBadKeyText(const std::string& key, const std::string& text, const std::type_info& type)
+{
+    BOOST_THROW_EXCEPTION(
+        pt::ptree_bad_data(conversionFailed(type.name()) + ": \"" + key + "\" is \"" + text + "\"", text));
+}
+
+template <class T>
+T nodeValue(const pt::ptree& node, const std::string& name)
+{
+    const boost::optional<T> value = convert<T>(node);
+    if (!value)
+        throwBadKeyText(name, node.data(), typeid(T));
+    return *value;
+}
+
 template <class T>
 boost::optional<T> keyValue(const pt::ptree& cmd, const std::string& key)
 {
     const auto node = cmd.get_child_optional(pt::ptree::path_type(key));
     if (!node)
         return boost::none;
-    const boost::optional<T> value = convert<T>(*node);
-    if (!value)
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            conversionFailed(typeid(T).name()) + ": \"" + key + "\" is \"" + node->data() + "\"", node->data()));
-    return value;
+    return nodeValue<T>(*node, key);
 }
 
 template <class T>
@@ -276,6 +282,8 @@ template boost::optional<unsigned int> keyValue<unsigned int>(const pt::ptree&, 
 template boost::optional<bool> keyValue<bool>(const pt::ptree&, const std::string&);
 template int requiredKey<int>(const pt::ptree&, const std::string&);
 template unsigned int requiredKey<unsigned int>(const pt::ptree&, const std::string&);
+template int nodeValue<int>(const pt::ptree&, const std::string&);
+template unsigned int nodeValue<unsigned int>(const pt::ptree&, const std::string&);
 
 void _tester::sleep(const pt::ptree& cmd)
 {

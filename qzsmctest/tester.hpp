@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -51,6 +52,11 @@ T keyValue(const boost::property_tree::ptree& cmd, const std::string& key, T fal
 // A key the command needs: absent throws ptree_bad_path, as the tree's own get does.
 template <class T>
 T requiredKey(const boost::property_tree::ptree& cmd, const std::string& key);
+// A node's own text read as T, as keyValue reads a key's; `name` names it in the error.
+template <class T>
+T nodeValue(const boost::property_tree::ptree& node, const std::string& name);
+// The conversion error of keyValue: ptree_bad_data naming the key, its text and the type.
+[[noreturn]] void throwBadKeyText(const std::string& key, const std::string& text, const std::type_info& type);
 
 // Runs one section of an INFO command script; one instance per test case.
 class _tester {

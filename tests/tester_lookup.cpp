@@ -12,33 +12,47 @@
 
 namespace pt = boost::property_tree;
 
+namespace {
+
+// "<speed>, <accel>" of the command after running section: each an int, "absent" or the
+// conversion error's text.
+std::string lookups(const std::string& file, const std::string& section, const std::string& command)
+{
+    _tester t(file);
+    t.run(section);
+    std::istringstream text(command);
+    pt::ptree cmd;
+    pt::read_info(text, cmd);
+    const auto lookup = [&](int (_tester::*get)(const pt::ptree&) const) -> std::string {
+        try { return std::to_string((t.*get)(cmd)); }
+        catch (const pt::ptree_bad_path&) { return "absent"; }
+        catch (const pt::ptree_bad_data& e) { return e.what(); }
+    };
+    return lookup(&_tester::getSpeed) + ", " + lookup(&_tester::getAccel);
+}
+
+}  // namespace
+
 BOOST_AUTO_TEST_CASE(speed_and_accel_from_the_command_or_the_root_default)
 {
     const std::string defaults = "defaultSpeed 100\ndefaultAccel 7", noInt = "defaultSpeed fast";
+    const std::string notInt = "conversion of data to type \"i\" failed: ";
     struct Case { std::string script, section, command, expected; } const cases[] = {  // expected: "<speed>, <accel>"
         {defaults, "main", "speed 250\naccel 3", "250, 3"},
-        {defaults, "main", "speed fast\naccel 1.5", "100, 7"},
+        // a root default stands in for an absent key only
+        {defaults, "main", "speed 0x10\naccel 1e5", notInt + "\"speed\" is \"0x10\", " + notInt + "\"accel\" is \"1e5\""},
+        {defaults, "main", "speed\naccel 2147483648", notInt + "\"speed\" is \"\", " + notInt + "\"accel\" is \"2147483648\""},
         {defaults, "main", "", "100, 7"},
         {defaults, "speed", "", "absent, absent"},  // no section: the defaults are not read
         {noInt, "main", "speed 40\naccel -2", "40, -2"},
-        {noInt, "main", "speed fast\naccel", "not an int, not an int"},
+        {noInt, "main", "speed fast\naccel", notInt + "\"speed\" is \"fast\", " + notInt + "\"accel\" is \"\""},
     };
     qz::test::scratchDir dir("qzsmc-lookup");
     for (const Case& c : cases) {
         BOOST_TEST_CONTEXT("script " << c.script << "; run " << c.section << "; command " << c.command)
         {
             qz::test::writeFile(dir.path() / "script.info", c.script + "\nmain\n{\n}\n");
-            _tester t(dir.file("script.info"));
-            t.run(c.section);
-            std::istringstream command(c.command);
-            pt::ptree cmd;
-            pt::read_info(command, cmd);
-            const auto lookup = [&](int (_tester::*get)(const pt::ptree&) const) -> std::string {
-                try { return std::to_string((t.*get)(cmd)); }
-                catch (const pt::ptree_bad_path&) { return "absent"; }
-                catch (const pt::ptree_bad_data&) { return "not an int"; }
-            };
-            BOOST_TEST(lookup(&_tester::getSpeed) + ", " + lookup(&_tester::getAccel) == c.expected);
+            BOOST_TEST(lookups(dir.file("script.info"), c.section, c.command) == c.expected);
         }
     }
 }
