@@ -1,7 +1,10 @@
 #include "tester.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -83,10 +86,77 @@ private:
     std::string scratch_;
 };
 
+// A file's bytes as they are, except a UTF-8 byte-order mark at its start: editors write one, and
+// the INFO parser would glue it to the first key ("\xEF\xBB\xBFmain" is no section "main"). The
+// first read of a file decides; it holds the whole mark unless the file is shorter. Writes pass
+// through unchanged.
+class byteOrderMarkSkipper : public std::codecvt<char, char, std::mbstate_t> {
+protected:
+    result do_in(state_type& state, const char* from, const char* fromEnd, const char*& fromNext, char* to,
+                 char* toEnd, char*& toNext) const override
+    {
+        fromNext = skipMark(state, from, fromEnd);
+        const std::size_t count = std::min<std::size_t>(fromEnd - fromNext, toEnd - to);
+        std::memcpy(to, fromNext, count);
+        fromNext += count;
+        toNext = to + count;
+        return fromNext == fromEnd ? ok : partial;
+    }
+    result do_out(state_type&, const char* from, const char*, const char*& fromNext, char* to, char*,
+                  char*& toNext) const override
+    {
+        fromNext = from;
+        toNext = to;
+        return noconv;
+    }
+    result do_unshift(state_type&, char* to, char*, char*& toNext) const override
+    {
+        toNext = to;
+        return noconv;
+    }
+    int do_encoding() const noexcept override { return 0; }
+    bool do_always_noconv() const noexcept override { return false; }
+    int do_length(state_type& state, const char* from, const char* fromEnd, std::size_t max) const override
+    {
+        const char* next = skipMark(state, from, fromEnd);
+        return static_cast<int>(next + std::min<std::size_t>(fromEnd - next, max) - from);
+    }
+    int do_max_length() const noexcept override { return 4; }  // the mark and one character
+
+private:
+    // Past the mark when the file starts with one. A file's conversion state starts zeroed; its first
+    // byte then records that the start is behind.
+    static const char* skipMark(state_type& state, const char* from, const char* fromEnd)
+    {
+        unsigned char pastStart = 0;
+        std::memcpy(&pastStart, &state, 1);
+        if (pastStart || from == fromEnd)
+            return from;
+        pastStart = 1;
+        std::memcpy(&state, &pastStart, 1);
+        return fromEnd - from >= 3 && std::memcmp(from, "\xEF\xBB\xBF", 3) == 0 ? from + 3 : from;
+    }
+};
+
+// While it lives, files opened by name read without their byte-order mark. The INFO parser opens an
+// "#include" itself, with the global locale, so the mark is skipped there through that locale; it
+// is put back at once, before the script runs: firmware images are read as they are.
+class byteOrderMarksSkipped {
+public:
+    byteOrderMarksSkipped() : previous_(std::locale::global(std::locale(std::locale(), new byteOrderMarkSkipper))) {}
+    ~byteOrderMarksSkipped() { std::locale::global(previous_); }
+    byteOrderMarksSkipped(const byteOrderMarksSkipped&) = delete;
+    byteOrderMarksSkipped& operator=(const byteOrderMarksSkipped&) = delete;
+
+private:
+    std::locale previous_;
+};
+
 // The whole file, parsed into tree; info_parser_error as read_info gives it, and for a script
 // nested deeper than the limit, before the tree gets a node.
 void readScript(const std::string& file, pt::ptree& tree)
 {
+    const byteOrderMarksSkipped noMarks;
     std::ifstream in(file);
     if (!in)
         BOOST_THROW_EXCEPTION(pt::info_parser_error("cannot open file for reading", file, 0));

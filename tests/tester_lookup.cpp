@@ -1,8 +1,10 @@
 // Speed and acceleration lookups of _tester: the command's int, else the root default read
-// when the section runs, else an error.
+// when the section runs, else an error; and the script's reading, byte-order marks included.
 #define BOOST_TEST_MODULE tester_lookup
 #include <boost/test/unit_test.hpp>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <boost/property_tree/info_parser.hpp>
@@ -55,4 +57,32 @@ BOOST_AUTO_TEST_CASE(speed_and_accel_from_the_command_or_the_root_default)
             BOOST_TEST(lookups(dir.file("script.info"), c.section, c.command) == c.expected);
         }
     }
+}
+
+BOOST_AUTO_TEST_CASE(a_byte_order_mark_opening_a_script_or_an_included_file_is_skipped)
+{
+    const std::string mark = "\xEF\xBB\xBF", defaults = "defaultSpeed 100\ndefaultAccel 7\n";
+    qz::test::scratchDir dir("qzsmc-lookup");
+    const std::string include = "#include \"" + dir.file("in.info") + "\"\n";
+    struct Case { const char* what; std::string script, included, expected; } const cases[] = {
+        {"the section first", mark + "main\n{\n}\n" + defaults, "", "100, 7"},
+        {"a root key first", mark + defaults + "main\n{\n}\n", "", "100, 7"},
+        {"an include first", mark + include + "main\n{\n}\n", defaults, "100, 7"},
+        {"in the included file", "main\n{\n}\n" + include, mark + defaults, "100, 7"},
+        {"an included file of the mark alone", "main\n{\n}\ndefaultSpeed 100\n" + include + "defaultAccel 7\n", mark,
+         "100, 7"},
+        {"not past the start", "main\n{\n}\ndefaultSpeed 100\n" + mark + "defaultAccel 7\n", "", "100, absent"},
+    };
+    for (const Case& c : cases) {
+        BOOST_TEST_CONTEXT(c.what)
+        {
+            qz::test::writeFile(dir.path() / "script.info", c.script);
+            qz::test::writeFile(dir.path() / "in.info", c.included);
+            BOOST_TEST(lookups(dir.file("script.info"), "main", "") == c.expected);
+        }
+    }
+    // Only while the script is read: a file read later keeps its first bytes.
+    qz::test::writeFile(dir.path() / "image", mark + "x");
+    std::ifstream image(dir.file("image"), std::ios::binary);
+    BOOST_TEST(std::string(std::istreambuf_iterator<char>(image), {}) == mark + "x");
 }
