@@ -177,4 +177,27 @@ BOOST_AUTO_TEST_CASE(motorSettings_before_init_write_the_last_value_of_each_fiel
     BOOST_TEST(images[0].substr(3, 40) == hexWords({0xEF340, 0xF2, 0x82072, 0xD000A, 0xA0560}));
 }
 
+// The optional keys left out: "on" clear, the mask 0xFFFF, 100 samples and 100 ms after each.
+BOOST_AUTO_TEST_CASE(optional_keys_left_out_take_their_defaults)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t from = on.a.logLines().size();
+    auto r = runMainScript({"hwId " + idA, "deviceAddress 10.77.1.10"},
+                           {"connect", "setPWM 2 { value 300 }", "setOutput 6", "getPressure { delay 0 }",
+                            "getPressure { count 2 }"});
+    BOOST_TEST(r.verdicts["main"] == "passed 10/0");
+    const Lines sent = frames(tcpLog(on.a, from), "20 22 27");
+    BOOST_REQUIRE(sent.size() == 104u);
+    BOOST_TEST(text({sent[0], sent[1]}) == text({"20 022c010000", "22 ffff000006000000"}));
+    BOOST_TEST(std::count(sent.begin(), sent.end(), "27 ") == 102);
+    // the two samples of the second run, one delay apart
+    std::smatch m;
+    BOOST_REQUIRE_MESSAGE(std::regex_search(r.process.out, m,
+                                            std::regex("time, ms\tpressure, kPa\n(\\d+)\t121\\.666667\n"
+                                                       "(\\d+)\t121\\.666667\n$")),
+                          r.process.out);
+    const long gap = std::stol(m[2]) - std::stol(m[1]);
+    BOOST_TEST((gap >= 100 && gap < 100 + 100 * sanitizerSlowdown), "samples " << gap << " ms apart");
+}
+
 BOOST_AUTO_TEST_SUITE_END()

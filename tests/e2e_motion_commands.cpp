@@ -174,6 +174,34 @@ BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
     BOOST_TEST(r.verdicts["main"] == "passed 10/0");
 }
 
+// A scan's optional keys left out, without root defaults: the step move at speed 2^31 - 1 with
+// acceleration 100000 (a step long enough to reach that speed) and the acceleration for
+// deceleration, no settling, a pulse of 1000 us in an exposure of 5000 us (shadow) or 50000 us
+// (reflect). Each program is the one of those values written out.
+BOOST_AUTO_TEST_CASE(scan_keys_left_out_take_their_defaults)
+{
+    const board& b = sharedBoards::current->plain;
+    std::size_t from = b.logLines().size();
+    const std::string given = " speed 2147483647 calm 0 pulse 1000 exposure ";
+    auto r = runMainScript({"hwId " + plainId, "deviceAddress 10.77.1.10"},
+                           {"connect", "init", "scanRxShadow { count 1 step 40960 }",
+                            "scanRxShadow { count 1 step 40960 accel 100000 decel 100000" + given + "5000 }",
+                            "scanRxReflect { count 1 step 512 accel 200000 }",
+                            "scanRxReflect { count 1 step 512 accel 200000 decel 200000" + given + "50000 }"});
+    BOOST_TEST(r.verdicts["main"] == "passed 16/0");
+    // The records of each program loaded, from its slot 0 on; the scans end on a phase boundary, so
+    // that no parking follows.
+    std::vector<Lines> programs;
+    for (const std::string& record : frames(tcpLog(b, from), "2c")) {
+        if (record.compare(3, 8, "00000000") == 0)
+            programs.emplace_back();
+        programs.back().push_back(record);
+    }
+    BOOST_REQUIRE(programs.size() == 4u);
+    BOOST_TEST(text(programs[0]) == text(programs[1]));
+    BOOST_TEST(text(programs[2]) == text(programs[3]));
+}
+
 // Counts and times up to 2^32 - 1 are taken as they are: the count goes to device variable 19, the
 // times become waits of (x + 5) / 10 ticks. The board stops the scan early in its first settling.
 BOOST_AUTO_TEST_CASE(scan_counts_and_times_above_2_31)
