@@ -76,9 +76,9 @@ public:
     // key is a failed check and nothing else.
     void runCommand(const boost::property_tree::ptree::value_type& cmd);
 
-    // The command's own int "speed" / "accel"; otherwise the root default.
-    // Without a root default the command's own int is required: a missing key
-    // throws ptree_bad_path, a text that is not an int throws ptree_bad_data.
+    // The command's own int "speed" / "accel"; when it is absent, the root default.
+    // A text that is not an int throws ptree_bad_data, with or without a root
+    // default; without one a missing key throws ptree_bad_path.
     int getSpeed(const boost::property_tree::ptree& cmd) const;
     int getAccel(const boost::property_tree::ptree& cmd) const;
 
