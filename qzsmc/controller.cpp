@@ -1,5 +1,6 @@
 #include "qzsmc/controller.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -191,7 +192,11 @@ void controller::writeMotorParameter(const char* name, unsigned int value)
 void controller::setMotorParameter(const char* name, unsigned int value)
 {
     if (!initialized_) {
-        pendingMotorParameters_.insert({name, value});
+        const auto same = [name](const std::pair<std::string, unsigned int>& p) { return p.first == name; };
+        pendingMotorParameters_.erase(
+            std::remove_if(pendingMotorParameters_.begin(), pendingMotorParameters_.end(), same),
+            pendingMotorParameters_.end());
+        pendingMotorParameters_.emplace_back(name, value);
         return;
     }
     writeMotorParameter(name, value);
@@ -328,7 +333,7 @@ void controller::init()
     const std::vector<std::uint32_t>& defaults = motorConfig_.size() == 24 ? defaultRegistersB : defaultRegistersA;
     for (std::size_t i = 0; i < defaults.size(); ++i)
         zk::putLE32(&motorConfig_[4 * i], defaults[i]);
-    // Parameters set before init, in set order; a later init applies them again.
+    // Parameters set before init, in the order they were last set; a later init applies them again.
     for (const auto& p : pendingMotorParameters_)
         writeMotorParameter(p.first.c_str(), p.second);
 

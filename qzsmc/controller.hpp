@@ -300,7 +300,9 @@ private:
     std::vector<unsigned char> motorConfig_;
     deviceSettings deviceSettings_{};
     bool settingsRead_ = false;
-    std::set<std::pair<std::string, unsigned int>> pendingMotorParameters_;
+    // Fields set before init, each once with its last value, in the order of their last setting:
+    // init writes them as the same calls would have after it, also where fields overlap.
+    std::vector<std::pair<std::string, unsigned int>> pendingMotorParameters_;
     bool initialized_ = false;
     std::uint32_t limitVar15Value_ = 2;
     // Made by the first execProgram and shared with the watcher threads; the destructor waits

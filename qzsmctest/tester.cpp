@@ -1,7 +1,10 @@
 #include "tester.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -27,24 +30,19 @@ namespace pt = boost::property_tree;
 
 namespace {
 
-// Shared by getSpeed and getAccel; `rootKey` only names the default in errors.
+// Shared by getSpeed and getAccel; `rootKey` only names the default in errors. The command's own
+// key, when present, must be an int whether or not there is a default to fall back on.
 int lookupInt(const pt::ptree& cmd, const char* key, const boost::optional<int>& fallback,
               const char* rootKey)
 {
+    if (const auto own = keyValue<int>(cmd, key))
+        return *own;
     if (fallback)
-        return cmd.get<int>(key, *fallback);
+        return *fallback;
     // No default to fall back on: a made-up value would only fail later in the planner.
-    const auto own = cmd.get_child_optional(pt::ptree::path_type(key));
-    if (!own)
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_path(
-            std::string("command has no \"") + key + "\" and the script has no int \"" + rootKey + "\"",
-            pt::ptree::path_type(key)));
-    const auto value = own->get_value_optional<int>();
-    if (!value)
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            std::string("command's \"") + key + "\" is not an int and the script has no int \"" + rootKey + "\"",
-            own->data()));
-    return *value;
+    BOOST_THROW_EXCEPTION(pt::ptree_bad_path(
+        std::string("command has no \"") + key + "\" and the script has no int \"" + rootKey + "\"",
+        pt::ptree::path_type(key)));
 }
 
 // A tree's destructor recurses once per level, so a script nested a few hundred thousand
@@ -88,10 +86,77 @@ private:
     std::string scratch_;
 };
 
+// A file's bytes as they are, except a UTF-8 byte-order mark at its start: editors write one, and
+// the INFO parser would glue it to the first key ("\xEF\xBB\xBFmain" is no section "main"). The
+// first read of a file decides; it holds the whole mark unless the file is shorter. Writes pass
+// through unchanged.
+class byteOrderMarkSkipper : public std::codecvt<char, char, std::mbstate_t> {
+protected:
+    result do_in(state_type& state, const char* from, const char* fromEnd, const char*& fromNext, char* to,
+                 char* toEnd, char*& toNext) const override
+    {
+        fromNext = skipMark(state, from, fromEnd);
+        const std::size_t count = std::min<std::size_t>(fromEnd - fromNext, toEnd - to);
+        std::memcpy(to, fromNext, count);
+        fromNext += count;
+        toNext = to + count;
+        return fromNext == fromEnd ? ok : partial;
+    }
+    result do_out(state_type&, const char* from, const char*, const char*& fromNext, char* to, char*,
+                  char*& toNext) const override
+    {
+        fromNext = from;
+        toNext = to;
+        return noconv;
+    }
+    result do_unshift(state_type&, char* to, char*, char*& toNext) const override
+    {
+        toNext = to;
+        return noconv;
+    }
+    int do_encoding() const noexcept override { return 0; }
+    bool do_always_noconv() const noexcept override { return false; }
+    int do_length(state_type& state, const char* from, const char* fromEnd, std::size_t max) const override
+    {
+        const char* next = skipMark(state, from, fromEnd);
+        return static_cast<int>(next + std::min<std::size_t>(fromEnd - next, max) - from);
+    }
+    int do_max_length() const noexcept override { return 4; }  // the mark and one character
+
+private:
+    // Past the mark when the file starts with one. A file's conversion state starts zeroed; its first
+    // byte then records that the start is behind.
+    static const char* skipMark(state_type& state, const char* from, const char* fromEnd)
+    {
+        unsigned char pastStart = 0;
+        std::memcpy(&pastStart, &state, 1);
+        if (pastStart || from == fromEnd)
+            return from;
+        pastStart = 1;
+        std::memcpy(&state, &pastStart, 1);
+        return fromEnd - from >= 3 && std::memcmp(from, "\xEF\xBB\xBF", 3) == 0 ? from + 3 : from;
+    }
+};
+
+// While it lives, files opened by name read without their byte-order mark. The INFO parser opens an
+// "#include" itself, with the global locale, so the mark is skipped there through that locale; it
+// is put back at once, before the script runs: firmware images are read as they are.
+class byteOrderMarksSkipped {
+public:
+    byteOrderMarksSkipped() : previous_(std::locale::global(std::locale(std::locale(), new byteOrderMarkSkipper))) {}
+    ~byteOrderMarksSkipped() { std::locale::global(previous_); }
+    byteOrderMarksSkipped(const byteOrderMarksSkipped&) = delete;
+    byteOrderMarksSkipped& operator=(const byteOrderMarksSkipped&) = delete;
+
+private:
+    std::locale previous_;
+};
+
 // The whole file, parsed into tree; info_parser_error as read_info gives it, and for a script
 // nested deeper than the limit, before the tree gets a node.
 void readScript(const std::string& file, pt::ptree& tree)
 {
+    const byteOrderMarksSkipped noMarks;
     std::ifstream in(file);
     if (!in)
         BOOST_THROW_EXCEPTION(pt::info_parser_error("cannot open file for reading", file, 0));
@@ -249,17 +314,28 @@ boost::optional<unsigned int> unsignedText::get_value(const std::string& text) c
     return boost::none;
 }
 
+void throwBadKeyText(const std::string& key, const std::string& text, const std::type_info& type)
+{
+    BOOST_THROW_EXCEPTION(
+        pt::ptree_bad_data(conversionFailed(type.name()) + ": \"" + key + "\" is \"" + text + "\"", text));
+}
+
+template <class T>
+T nodeValue(const pt::ptree& node, const std::string& name)
+{
+    const boost::optional<T> value = convert<T>(node);
+    if (!value)
+        throwBadKeyText(name, node.data(), typeid(T));
+    return *value;
+}
+
 template <class T>
 boost::optional<T> keyValue(const pt::ptree& cmd, const std::string& key)
 {
     const auto node = cmd.get_child_optional(pt::ptree::path_type(key));
     if (!node)
         return boost::none;
-    const boost::optional<T> value = convert<T>(*node);
-    if (!value)
-        BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            conversionFailed(typeid(T).name()) + ": \"" + key + "\" is \"" + node->data() + "\"", node->data()));
-    return value;
+    return nodeValue<T>(*node, key);
 }
 
 template <class T>
@@ -276,6 +352,8 @@ template boost::optional<unsigned int> keyValue<unsigned int>(const pt::ptree&, 
 template boost::optional<bool> keyValue<bool>(const pt::ptree&, const std::string&);
 template int requiredKey<int>(const pt::ptree&, const std::string&);
 template unsigned int requiredKey<unsigned int>(const pt::ptree&, const std::string&);
+template int nodeValue<int>(const pt::ptree&, const std::string&);
+template unsigned int nodeValue<unsigned int>(const pt::ptree&, const std::string&);
 
 void _tester::sleep(const pt::ptree& cmd)
 {

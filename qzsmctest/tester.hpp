@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -51,6 +52,11 @@ T keyValue(const boost::property_tree::ptree& cmd, const std::string& key, T fal
 // A key the command needs: absent throws ptree_bad_path, as the tree's own get does.
 template <class T>
 T requiredKey(const boost::property_tree::ptree& cmd, const std::string& key);
+// A node's own text read as T, as keyValue reads a key's; `name` names it in the error.
+template <class T>
+T nodeValue(const boost::property_tree::ptree& node, const std::string& name);
+// The conversion error of keyValue: ptree_bad_data naming the key, its text and the type.
+[[noreturn]] void throwBadKeyText(const std::string& key, const std::string& text, const std::type_info& type);
 
 // Runs one section of an INFO command script; one instance per test case.
 class _tester {
@@ -70,9 +76,9 @@ public:
     // key is a failed check and nothing else.
     void runCommand(const boost::property_tree::ptree::value_type& cmd);
 
-    // The command's own int "speed" / "accel"; otherwise the root default.
-    // Without a root default the command's own int is required: a missing key
-    // throws ptree_bad_path, a text that is not an int throws ptree_bad_data.
+    // The command's own int "speed" / "accel"; when it is absent, the root default.
+    // A text that is not an int throws ptree_bad_data, with or without a root
+    // default; without one a missing key throws ptree_bad_path.
     int getSpeed(const boost::property_tree::ptree& cmd) const;
     int getAccel(const boost::property_tree::ptree& cmd) const;
 

@@ -62,8 +62,8 @@ void _tester::setPWM(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
     const unsigned int channel = cmd.get_value<unsigned int>(unsignedText());
-    const unsigned int value = cmd.get<unsigned int>("value", unsignedText());
-    const unsigned int on = cmd.get<unsigned int>("on", 0, unsignedText());
+    const unsigned int value = requiredKey<unsigned int>(cmd, "value");
+    const unsigned int on = keyValue<unsigned int>(cmd, "on", 0);
     sendPWM(*c_, static_cast<unsigned char>(channel), (value & dutyMask) | ((on & 1) ? pwmOn : 0));
     std::cout << boost::format("pwm #%d: %d (%d)") % channel % value % on << std::endl;
 }
@@ -72,7 +72,7 @@ void _tester::setOutput(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
     const unsigned int value = cmd.get_value<unsigned int>(unsignedText());
-    const unsigned int mask = cmd.get<unsigned int>("mask", 0xFFFF, unsignedText());
+    const unsigned int mask = keyValue<unsigned int>(cmd, "mask", 0xFFFF);
     sendOutputs(*c_, mask, value);
     std::cout << boost::format("output : 0x%08x (0x%08x)") % value % mask << std::endl;
 }
@@ -88,8 +88,8 @@ void _tester::getPressure(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
     // A signed count or delay is refused: "-1" would be 2^32 - 1 samples, or ms after each.
-    const unsigned int count = cmd.get<unsigned int>("count", 100, unsignedText());
-    const unsigned int delay = cmd.get<unsigned int>("delay", 100, unsignedText());
+    const unsigned int count = keyValue<unsigned int>(cmd, "count", 100);
+    const unsigned int delay = keyValue<unsigned int>(cmd, "delay", 100);
     const auto t0 = std::chrono::steady_clock::now();
     std::cout << "time, ms\tpressure, kPa" << std::endl;
     for (unsigned int i = 0; i < count; ++i) {

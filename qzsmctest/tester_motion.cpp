@@ -57,12 +57,12 @@ struct homing {
 homing readHoming(const _tester& t, const pt::ptree& cmd)
 {
     homing h;
-    h.travel = cmd.get<int>("travel");
+    h.travel = requiredKey<int>(cmd, "travel");
     h.speed = t.getSpeed(cmd);
     h.accel = t.getAccel(cmd);
-    h.value = cmd.get<int>("value");
-    h.fallback = cmd.get<int>("fallback");
-    h.restore = cmd.get_optional<bool>("restore").value_or(true);
+    h.value = requiredKey<int>(cmd, "value");
+    h.fallback = requiredKey<int>(cmd, "fallback");
+    h.restore = keyValue<bool>(cmd, "restore", true);
     return h;
 }
 
@@ -71,10 +71,10 @@ homing readHoming(const _tester& t, const pt::ptree& cmd)
 void _tester::moveMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    int pos = cmd.get<int>("pos");
+    int pos = requiredKey<int>(cmd, "pos");
     const int speed = getSpeed(cmd);
     const int accel = getAccel(cmd);
-    if (cmd.get_optional<bool>("random").value_or(false)) {
+    if (keyValue<bool>(cmd, "random", false)) {
         // Uniform in [-pos, +pos], whatever the platform's rand() range.
         // The end +2^31 of [2^31, 2^31] wraps as the position counter does.
         const double r = std::rand();
@@ -112,8 +112,8 @@ void _tester::testPhase(const pt::ptree& cmd)
     BOOST_REQUIRE(c_ && c_->connected());
     const int speed = getSpeed(cmd);
     const int accel = getAccel(cmd);
-    const int step = cmd.get<int>("step");
-    const int count = cmd.get<int>("count");
+    const int step = requiredKey<int>(cmd, "step");
+    const int count = requiredKey<int>(cmd, "count");
 
     std::int32_t tgt = c_->getValue(2);
     std::uint32_t phase = c_->getPhase();
@@ -144,7 +144,8 @@ void _tester::testPhase(const pt::ptree& cmd)
 void _tester::checkPhase(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const int expected = cmd.get_value<int>(0);
+    // No value expects 0; one that is no int ends the command.
+    const int expected = cmd.data().empty() ? 0 : nodeValue<int>(cmd, "checkPhase");
     const std::int32_t pos = c_->getValue(2);
     const std::uint32_t phase = c_->getPhase();
     const std::uint32_t cycle = c_->phaseCycle();
@@ -158,7 +159,7 @@ void _tester::testInitMotor(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
     const homing h = readHoming(*this, cmd);
-    const unsigned int count = cmd.get<unsigned int>("count", unsignedText());
+    const unsigned int count = requiredKey<unsigned int>(cmd, "count");
     const auto action = cmd.get_child_optional("action");
 
     std::cout << "Start\tLimit\tPhase" << std::endl;

@@ -4,12 +4,14 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <typeinfo>
 
 #include <boost/format.hpp>
 #include <boost/test/unit_test.hpp>
@@ -23,10 +25,10 @@ constexpr int cmdStoreSettings = 0x10;
 constexpr int cmdLoadDefaultSettings = 0x15;
 constexpr int diagChannels = 6;
 
-// Automatic base ("0x" hexadecimal, leading 0 octal); text that is not a number gives 0. The
-// word is 32 bits whatever the width of unsigned long here: a magnitude beyond it saturates to
+// Automatic base ("0x" hexadecimal, leading 0 octal), the whole text; none when it is no number.
+// The word is 32 bits whatever the width of unsigned long here: a magnitude beyond it saturates to
 // 0xFFFFFFFF rather than wrapping to its low bits, and a sign negates within 32 bits.
-std::uint32_t diagWord(const std::string& text)
+boost::optional<std::uint32_t> diagWord(const std::string& text)
 {
     const char* p = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*p)))
@@ -35,13 +37,32 @@ std::uint32_t diagWord(const std::string& text)
     if (*p == '-' || *p == '+')
         ++p;
     if (!std::isalnum(static_cast<unsigned char>(*p)))  // no second sign or space after the first
-        return 0;
+        return boost::none;
     errno = 0;
-    const unsigned long long magnitude = std::strtoull(p, nullptr, 0);
+    char* end = nullptr;
+    const unsigned long long magnitude = std::strtoull(p, &end, 0);
+    if (end == p)
+        return boost::none;
+    while (std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0')
+        return boost::none;
     if (errno == ERANGE || magnitude > 0xFFFFFFFFull)
         return 0xFFFFFFFFu;
     const auto word = static_cast<std::uint32_t>(magnitude);
     return negative ? 0u - word : word;
+}
+
+// A channel's "mask" or "polar" when present; text that is no number ends the command.
+void readDiagWord(const pt::ptree& channel, const std::string& name, const char* key, std::uint32_t& word)
+{
+    const auto text = channel.get_optional<std::string>(pt::ptree::path_type(key));
+    if (!text)
+        return;
+    const auto value = diagWord(*text);
+    if (!value)
+        throwBadKeyText(name + "." + key, *text, typeid(unsigned long));
+    word = *value;
 }
 
 }  // namespace
@@ -57,13 +78,12 @@ void _tester::setDiag(const pt::ptree& cmd)
     }
     qz::smc::deviceSettings settings = c_->getDeviceSettings();
     for (int i = 0; i < diagChannels; ++i) {
-        const auto channel = cmd.get_child_optional(pt::ptree::path_type(std::to_string(i)));
+        const std::string name = std::to_string(i);
+        const auto channel = cmd.get_child_optional(pt::ptree::path_type(name));
         if (!channel)
             continue;
-        if (const auto mask = channel->get_optional<std::string>("mask"))
-            settings.diag_mask[i] = diagWord(*mask);
-        if (const auto polar = channel->get_optional<std::string>("polar"))
-            settings.diag_polar[i] = diagWord(*polar);
+        readDiagWord(*channel, name, "mask", settings.diag_mask[i]);
+        readDiagWord(*channel, name, "polar", settings.diag_polar[i]);
     }
     c_->setDeviceSettings(settings);
 }
@@ -87,17 +107,19 @@ void _tester::deviceSettings(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
     // A signed value is refused: "-1" would be the highest current.
-    if (const auto amperage = cmd.get_optional<unsigned int>("amperage", unsignedText()))
+    if (const auto amperage = keyValue<unsigned int>(cmd, "amperage"))
         c_->setAmperage(static_cast<unsigned char>(*amperage));
-    if (const auto hold = cmd.get_optional<unsigned int>("amperageHold", unsignedText())) {
+    if (const auto hold = keyValue<unsigned int>(cmd, "amperageHold")) {
         // Only the six-register driver has a separate holding current.
         if (c_->model() && *c_->model() == 1)
             c_->setMotorParameter("IHOLD", static_cast<unsigned char>(*hold));
     }
     if (const auto threshold = cmd.get_optional<std::string>("speedThreshold")) {
+        // Read as "%lf" reads it: a number may be followed by other text.
         double speed = 0.0;
-        if (std::sscanf(threshold->c_str(), "%lf", &speed) == 1)
-            c_->setSpeedThreshold(speed);
+        if (std::sscanf(threshold->c_str(), "%lf", &speed) != 1)
+            throwBadKeyText("speedThreshold", *threshold, typeid(double));
+        c_->setSpeedThreshold(speed);
     }
 }
 
@@ -106,7 +128,7 @@ void _tester::motorSettings(const pt::ptree& cmd)
     BOOST_REQUIRE(c_ && c_->connected());
     for (const auto& field : cmd) {
         try {
-            const unsigned int value = field.second.get_value<unsigned int>(unsignedText());
+            const unsigned int value = nodeValue<unsigned int>(field.second, field.first);
             c_->setMotorParameter(field.first.c_str(), value);
         } catch (const std::exception& e) {
             BOOST_ERROR(boost::format("failed to set motor parameter %s: %s") % field.first % e.what());

@@ -46,6 +46,16 @@ BOOST_AUTO_TEST_CASE(a_missing_file_section_or_number_ends_only_its_case)
     BOOST_TEST(r.verdicts["limit"] == "aborted 1/1 | ptree_bad_data: conversion of data to type \"j\" failed");
 }
 
+BOOST_AUTO_TEST_CASE(a_script_and_an_included_file_saved_with_a_byte_order_mark_run)
+{
+    scratchDir dir("qzsmc-e2e");
+    writeFile(dir.path() / "qzsmc_test.info", "\xEF\xBB\xBFmain\n{\n    sleep 1\n#include \"in.info\"\n}\n");
+    writeFile(dir.path() / "in.info", "\xEF\xBB\xBFsleep 2\n");
+    auto r = runTerminal(dir.path(), "main");
+    BOOST_TEST(r.process.out == "sleeping for 1 ms\nsleeping for 2 ms\n");
+    BOOST_TEST(r.verdicts["main"] == "passed 2/0");
+}
+
 BOOST_AUTO_TEST_CASE(a_script_nested_past_256_levels_is_refused_before_its_tree_is_built)
 {
     // n levels of "a {" around inner, in an unused section (its own level counts).

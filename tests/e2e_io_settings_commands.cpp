@@ -40,29 +40,46 @@ std::string block(std::initializer_list<std::uint32_t> mask, std::initializer_li
 
 BOOST_AUTO_TEST_SUITE(io_settings_commands, *boost::unit_test::fixture<sharedBoards>())
 
-BOOST_AUTO_TEST_CASE(setDiag_before_any_read_and_signed_numbers)
+BOOST_AUTO_TEST_CASE(setDiag_before_any_read_and_keys_that_do_not_convert)
 {
     const sharedBoards& on = *sharedBoards::current;
     std::size_t from = on.b.logLines().size();
     // No init. The first setDiag reads the block first, so b gets its factory image back with one word
     // changed; the second needs no read.
-    auto r = runMainScript({"hwId " + idB}, {"connect", "setDiag { 0 { mask 1 } }", "setDiag { 1 { polar 2 } }"});
+    const Lines onB{"hwId " + idB, "deviceAddress 10.77.1.11"};
+    auto r = runMainScript(onB, {"connect", "setDiag { 0 { mask 1 } }", "setDiag { 1 { polar 2 } }"});
     BOOST_TEST(r.verdicts["main"] == "passed 6/0");
     const std::string registers = "12 " + hexWords({0x23214C, 0xF1808, 0xA, 0x4, 0, 0x100AA});
     BOOST_TEST(text(frames(tcpLog(on.b, from), "12 13 14")) ==
                text({"13 ", registers + block({1, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}),
                      registers + block({1, 0, 0, 0, 0, 0}, {0, 2, 0, 0, 0, 0})}));
 
-    // A sign on an unsigned key ends the case before anything is sent, with or without a default.
-    for (const char* signedKey : {"getPressure { count -1 delay 0 }", "getPressure { count 1 delay -1 }",
-                                  "setOutput 1 { mask -1 }", "setPWM 2 { value -1 }", "setPWM 2 { value 1 on -1 }",
-                                  "deviceSettings { amperage -1 }"}) {
+    // A key whose text does not convert ends the case before anything is sent, with or without a
+    // default for it: a sign on an unsigned key ("-1" would wrap round), hex or a float where decimal
+    // digits are read, a diagnostic word that is no number in its base, a threshold "%lf" cannot read.
+    struct { const char *command, *key, *text, *type; } const rows[] = {
+        {"getPressure { count -1 delay 0 }", "count", "-1", "j"},
+        {"getPressure { count 1 delay -1 }", "delay", "-1", "j"},
+        {"getPressure { count 0x2 delay 0 }", "count", "0x2", "j"},
+        {"setOutput 1 { mask -1 }", "mask", "-1", "j"},
+        {"setOutput 3 { mask 0x3 }", "mask", "0x3", "j"},
+        {"setPWM 2 { value -1 }", "value", "-1", "j"},
+        {"setPWM 2 { value 1 on -1 }", "on", "-1", "j"},
+        {"setPWM 2 { value 300 on 0x1 }", "on", "0x1", "j"},
+        {"deviceSettings { amperage -1 }", "amperage", "-1", "j"},
+        {"deviceSettings { amperage 20 amperageHold 1e1 }", "amperageHold", "1e1", "j"},
+        {"deviceSettings { speedThreshold fast }", "speedThreshold", "fast", "d"},
+        {"setDiag { 0 { mask 1 } 3 { mask 08 } }", "3.mask", "08", "m"},
+    };
+    for (const auto& row : rows) {
         from = on.b.logLines().size();
-        r = runMainScript({"hwId " + idB}, {"connect", signedKey, "setPump true"});
+        r = runMainScript(onB, {"connect", row.command, "setPump true"});
         const std::string& verdict = r.verdicts["main"];
-        BOOST_TEST(verdict.substr(verdict.find('|')) == "| ptree_bad_data: conversion of data to type \"j\" failed",
-                   signedKey << ": " << verdict);
-        BOOST_TEST(frames(tcpLog(on.b, from), "12 20 22 27").empty(), signedKey);
+        BOOST_TEST(verdict.substr(std::min(verdict.find('|'), verdict.size())) == std::string("| ptree_bad_data: conversion of data to type \"") +
+                                                            row.type + "\" failed: \"" + row.key + "\" is \"" +
+                                                            row.text + "\"",
+                   row.command << ": " << verdict);
+        BOOST_TEST(frames(tcpLog(on.b, from), "12 20 22 27").empty(), row.command);
     }
 }
 
@@ -77,7 +94,7 @@ BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
          "setOutput 2147483649 { mask 4294967295 }", "setOutput 5", "setOutput 96 { mask 240 }", "getInput",
          "getPressure { count 2 delay 40 }", "getPressure { count 0 }",
          "setDiag { 2 { mask 0x10 } 5 { mask 255 polar 010 } 3 { polar -2 } }",
-         "setDiag { 5 { mask junk } 6 { mask 1 } 1 { mask 0x100000000 polar 4294967296 } 4 { mask 0xfffffffe } }",
+         "setDiag { 5 { mask 0 } 6 { mask 1 } 1 { mask 0x100000000 polar 4294967296 } 4 { mask 0xfffffffe } }",
          "getDeviceSettings", "storeDeviceSettings", "loadDefaultDeviceSettings", "getDeviceSettings",
          "getDeviceSettings"});
     // 22 commands looked up, the connect check, 21 guards, two of the three sync checks
@@ -102,8 +119,8 @@ BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
                      "20 01e8030000", "20 83ff030080", "22 ffffffff01000080", "22 ffff000005000000",
                      "22 f000000060000000", "25 ", "27 ", "27 "}));
     // After init's read, write and commit: each setDiag's block without a commit (an octal polarity, a
-    // sign negating within 32 bits, a mask that is no number is 0, there is no channel 6, words past 32
-    // bits saturate), the sync read, the store, the defaults and their commit, two reads.
+    // sign negating within 32 bits, there is no channel 6, words past 32 bits saturate), the sync read,
+    // the store, the defaults and their commit, two reads.
     const std::string registers = "12 " + hexWords({0xEF340, 0, 0x82072, 0xD0016, 0xA0560});
     const Lines f = frames(tcp, "10 12 13 14 15");
     BOOST_REQUIRE(f.size() == 11u);
@@ -125,26 +142,62 @@ BOOST_AUTO_TEST_CASE(driver_parameters_on_both_models)
                            {"connect", "init", "motorSettings { CS 40 CS -1 bogus 3 TOFF 5 }",
                             "deviceSettings { amperage 300 amperageHold 5 speedThreshold 100 }"});
     BOOST_TEST(r.verdicts["main"] == "failed 8/2 | failed to set motor parameter CS: conversion of data to type \"j\""
-                                     " failed | failed to set motor parameter bogus: parameter bogus unknown");
+                                     " failed: \"CS\" is \"-1\" | failed to set motor parameter bogus: parameter"
+                                     " bogus unknown");
     Lines images = frames(tcpLog(on.a, fromA), "12");
     BOOST_REQUIRE(images.size() == 4u);
     BOOST_TEST(images[1].substr(3, 40) == hexWords({0xEF340, 0, 0x82072, 0xD0008, 0xA0560}));
     BOOST_TEST(images[3].substr(3, 40) == hexWords({0xEF340, 0, 0x82075, 0xD000C, 0xA0560}));
 
     // Six-register driver: IRUN 20, IHOLD 261 in 5 bits = 5, TPWMTHRS 1320000 in 20 bits; a threshold of 0
-    // turns en_pwm_mode off; one that is no number is ignored.
+    // turns en_pwm_mode off.
     r = runMainScript({"hwId " + idB},
                       {"connect", "init", "deviceSettings { amperage 20 amperageHold 261 speedThreshold 10 }",
-                       "deviceSettings { speedThreshold 0 }", "deviceSettings { speedThreshold abc }",
-                       "motorSettings { irun 3 IRUN x MRES 4 }"});
-    BOOST_TEST(r.verdicts["main"].rfind("failed 12/2 | failed to set motor parameter irun: parameter irun unknown"
-                                        " | failed to set motor parameter IRUN: conversion of data",
-                                        0) == 0,
-               r.verdicts["main"]);
+                       "deviceSettings { speedThreshold 0 }", "motorSettings { irun 3 IRUN x MRES 4 }"});
+    BOOST_TEST(r.verdicts["main"] == "failed 10/2 | failed to set motor parameter irun: parameter irun unknown"
+                                     " | failed to set motor parameter IRUN: conversion of data to type \"j\" failed:"
+                                     " \"IRUN\" is \"x\"");
     images = frames(tcpLog(on.b, fromB), "12");
     BOOST_REQUIRE(images.size() == 6u);
     BOOST_TEST(images[3].substr(3, 48) == hexWords({0x23214C, 0xF1405, 0xA, 0x4, 271424, 0x100AA}));
     BOOST_TEST(images[5].substr(3, 48) == hexWords({0x0423214C, 0xF1405, 0xA, 0, 271424, 0x100AA}));
+}
+
+// Before init each field keeps the last value given, and the fields go out in the order they were last
+// given, as the same settings would after init: of DRVCTRL's two readings the later one counts.
+BOOST_AUTO_TEST_CASE(motorSettings_before_init_write_the_last_value_of_each_field)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t from = on.a.logLines().size();
+    auto r = runMainScript({"hwId " + idA, "deviceAddress 10.77.1.10"},
+                           {"connect", "motorSettings { CS 20 }", "motorSettings { CS 10 MRES 4 CB 255 MRES 2 }", "init"});
+    BOOST_TEST(r.verdicts["main"] == "passed 8/0");
+    const Lines images = frames(tcpLog(on.a, from), "12");
+    BOOST_REQUIRE(images.size() == 1u);
+    BOOST_TEST(images[0].substr(3, 40) == hexWords({0xEF340, 0xF2, 0x82072, 0xD000A, 0xA0560}));
+}
+
+// The optional keys left out: "on" clear, the mask 0xFFFF, 100 samples and 100 ms after each.
+BOOST_AUTO_TEST_CASE(optional_keys_left_out_take_their_defaults)
+{
+    const sharedBoards& on = *sharedBoards::current;
+    std::size_t from = on.a.logLines().size();
+    auto r = runMainScript({"hwId " + idA, "deviceAddress 10.77.1.10"},
+                           {"connect", "setPWM 2 { value 300 }", "setOutput 6", "getPressure { delay 0 }",
+                            "getPressure { count 2 }"});
+    BOOST_TEST(r.verdicts["main"] == "passed 10/0");
+    const Lines sent = frames(tcpLog(on.a, from), "20 22 27");
+    BOOST_REQUIRE(sent.size() == 104u);
+    BOOST_TEST(text({sent[0], sent[1]}) == text({"20 022c010000", "22 ffff000006000000"}));
+    BOOST_TEST(std::count(sent.begin(), sent.end(), "27 ") == 102);
+    // the two samples of the second run, one delay apart
+    std::smatch m;
+    BOOST_REQUIRE_MESSAGE(std::regex_search(r.process.out, m,
+                                            std::regex("time, ms\tpressure, kPa\n(\\d+)\t121\\.666667\n"
+                                                       "(\\d+)\t121\\.666667\n$")),
+                          r.process.out);
+    const long gap = std::stol(m[2]) - std::stol(m[1]);
+    BOOST_TEST((gap >= 100 && gap < 100 + 100 * sanitizerSlowdown), "samples " << gap << " ms apart");
 }
 
 BOOST_AUTO_TEST_SUITE_END()

@@ -3,6 +3,7 @@
 #define BOOST_TEST_MODULE e2e_motion_commands
 #include <boost/test/unit_test.hpp>
 
+#include <algorithm>
 #include <regex>
 
 #include <boost/filesystem/operations.hpp>
@@ -173,6 +174,54 @@ BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
     BOOST_TEST(r.verdicts["main"] == "passed 10/0");
 }
 
+// A scan's optional keys left out, without root defaults: the step move at speed 2^31 - 1 with
+// acceleration 100000 (a step long enough to reach that speed) and the acceleration for
+// deceleration, no settling, a pulse of 1000 us in an exposure of 5000 us (shadow) or 50000 us
+// (reflect). Each program is the one of those values written out.
+BOOST_AUTO_TEST_CASE(scan_keys_left_out_take_their_defaults)
+{
+    const board& b = sharedBoards::current->plain;
+    std::size_t from = b.logLines().size();
+    const std::string given = " speed 2147483647 calm 0 pulse 1000 exposure ";
+    auto r = runMainScript({"hwId " + plainId, "deviceAddress 10.77.1.10"},
+                           {"connect", "init", "scanRxShadow { count 1 step 40960 }",
+                            "scanRxShadow { count 1 step 40960 accel 100000 decel 100000" + given + "5000 }",
+                            "scanRxReflect { count 1 step 512 accel 200000 }",
+                            "scanRxReflect { count 1 step 512 accel 200000 decel 200000" + given + "50000 }"});
+    BOOST_TEST(r.verdicts["main"] == "passed 16/0");
+    // The records of each program loaded, from its slot 0 on; the scans end on a phase boundary, so
+    // that no parking follows.
+    std::vector<Lines> programs;
+    for (const std::string& record : frames(tcpLog(b, from), "2c")) {
+        if (record.compare(3, 8, "00000000") == 0)
+            programs.emplace_back();
+        programs.back().push_back(record);
+    }
+    BOOST_REQUIRE(programs.size() == 4u);
+    BOOST_TEST(text(programs[0]) == text(programs[1]));
+    BOOST_TEST(text(programs[2]) == text(programs[3]));
+}
+
+// Counts and times up to 2^32 - 1 are taken as they are: the count goes to device variable 19, the
+// times become waits of (x + 5) / 10 ticks. The board stops the scan early in its first settling.
+BOOST_AUTO_TEST_CASE(scan_counts_and_times_above_2_31)
+{
+    board stopping{1, "10.77.1.18", {"--hwid", faultyId, "--time-scale", "1000", "--stop", "1:1000"}};
+    auto r = runMainScript({"hwId " + faultyId, "deviceAddress 10.77.1.18"},
+                           {"connect", "init",
+                            "scanRxShadow { count 4294967295 step 0 calm 3000000000 pulse 2147483648 "
+                            "exposure 4000000000 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 0, current: 0"}));
+    BOOST_TEST(r.verdicts["main"] == "passed 7/0");
+    std::size_t from = 0;
+    const Lines sent = tcpLog(stopping, from);
+    const Lines variables = frames(sent, "2a");
+    BOOST_TEST(std::count(variables.begin(), variables.end(), "2a 13000000ffffffff") == 1);
+    // settling 300000000 ticks, the pulse 214748365 and the rest of the exposure 185251635, each less
+    // the records around it
+    BOOST_TEST(recordValues(sent, "20000019") == hexWords({299999998, 214748362, 185251633}));
+}
+
 // Model 0 at MRES 0: a phase cycle of 1024 microsteps, a revolution of 102400. The driver's phase is
 // the motor's position modulo the cycle, 0 where the board started it, and the switch is at -3000.
 BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
@@ -230,10 +279,14 @@ BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
 
 // The homing keys are read in the order of the command's table, speed and acceleration right after
 // "travel": without root defaults the first key missing is named. An action that lets the
-// controller go ends the case at the guard after the actions. Unsigned counts and times refuse a
-// sign, and those the controller holds as int a value above 2^31 - 1.
+// controller go ends the case at the guard after the actions. A key whose text does not convert ends
+// the case, with or without a default for it; unsigned counts and times refuse a sign.
 BOOST_AUTO_TEST_CASE(homing_keys_are_read_in_table_order_and_a_released_controller_ends_the_case)
 {
+    const auto notConverted = [](const char* type, const char* key, const char* text) {
+        return std::string(" | ptree_bad_data: conversion of data to type \"") + type + "\" failed: \"" + key +
+               "\" is \"" + text + "\"";
+    };
     const std::string noSpeed = " | ptree_bad_path: command has no \"speed\" and the script has no int \"defaultSpeed\" (speed)",
                       noTravel = " | ptree_bad_path: No such node (travel)";
     auto [r, log] = runSections({"hwId " + plainId},
@@ -250,19 +303,29 @@ BOOST_AUTO_TEST_CASE(homing_keys_are_read_in_table_order_and_a_released_controll
          {"speed", {"connect", "init", "testInitMotor { travel -100000 speed 1073741824 accel 16777216 value 0 "
                                        "fallback 0 count 2 action { disconnect } }"}},
          {"limit", {"connect", "testInitMotor { travel -1000 speed 1 accel 1 value 0 fallback 0 count -1 }"}}});
-    const std::string signRefused = " | ptree_bad_data: conversion of data to type \"j\" failed";
     BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + noTravel);
     BOOST_TEST(r.verdicts["speed"] == "aborted 7/1 | " + guardFailed);
-    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + notConverted("j", "count", "-1"));
     BOOST_TEST(r.process.out == text({"device initialized", "Start\tLimit\tPhase"}));
 
-    std::tie(r, log) = runSections({"hwId " + plainId},
+    std::tie(r, log) = runSections({"hwId " + plainId, "deviceAddress 10.77.1.10"},
                                    {{"main", {"connect", "scanRxReflect { count -1 step 1 }"}},
-                                    {"speed", {"connect", "scanRxShadow { count 4294967295 step 1 }"}},
+                                    {"speed", {"connect", "scanRxShadow { count 1 step 1 calm 0x10 }"}},
                                     {"limit", {"connect", "scanRxShadow { count 1 step 1 exposure -5 }"}}});
-    BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + signRefused);
-    BOOST_TEST(r.verdicts["speed"] == "aborted 4/1 | ptree_bad_data: \"count\" 4294967295 out of range: at most 2147483647");
-    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + signRefused);
+    BOOST_TEST(r.verdicts["main"] == "aborted 4/1" + notConverted("j", "count", "-1"));
+    BOOST_TEST(r.verdicts["speed"] == "aborted 4/1" + notConverted("j", "calm", "0x10"));
+    BOOST_TEST(r.verdicts["limit"] == "aborted 4/1" + notConverted("j", "exposure", "-5"));
+    BOOST_TEST(log.find("starting program") == std::string::npos);
+
+    // Initialised, with root defaults: the command's own speed, a flag, the expected phase difference.
+    std::tie(r, log) = runSections(
+        Lines{"hwId " + plainId, "deviceAddress 10.77.1.10"} + moveDefaults,
+        {{"main", {"connect", "init", "moveMotor { pos 1000 speed 1e5 }"}},
+         {"speed", {"connect", "init", "initMotor { travel -1000 value 0 fallback 0 restore maybe }"}},
+         {"limit", {"connect", "init", "checkPhase 0x10"}}});
+    BOOST_TEST(r.verdicts["main"] == "aborted 6/1" + notConverted("i", "speed", "1e5"));
+    BOOST_TEST(r.verdicts["speed"] == "aborted 6/1" + notConverted("b", "restore", "maybe"));
+    BOOST_TEST(r.verdicts["limit"] == "aborted 6/1" + notConverted("i", "checkPhase", "0x10"));
     BOOST_TEST(log.find("starting program") == std::string::npos);
 }
 

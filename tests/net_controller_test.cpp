@@ -110,13 +110,14 @@ BOOST_AUTO_TEST_CASE(the_revision_picks_the_model_and_init_reads_writes_commits_
 BOOST_AUTO_TEST_CASE(parameters_wait_for_init_and_the_speed_threshold_picks_its_field)
 {
     rig f({"--revision", "QZ_SMC TMC2130 sim"});
-    // Nothing goes out before init, so the settings are its second frame; it applies them in value
-    // order: IRUN ends 20.
-    for (const auto& [name, value] : {std::pair{"IRUN", 20u}, std::pair{"IRUN", 10u}, std::pair{"IHOLD", 7u}})
+    // Nothing goes out before init, so the settings are its second frame; the last value of a field
+    // wins: IRUN ends 10.
+    for (const auto& [name, value] : {std::pair{"IRUN", 10u}, std::pair{"IRUN", 20u}, std::pair{"IHOLD", 7u},
+                                      std::pair{"IRUN", 10u}})
         f.c().setMotorParameter(name, value);
     f.c().init();
     words registers = defaultsB;
-    registers[1] = 0xF1407;
+    registers[1] = 0xF0A07;
     BOOST_TEST(f.frames().at(1) == setSettings(registers));
 
     // speed, then TPWMTHRS and en_pwm_mode; each row starts with en_pwm_mode on, so turning it off shows.
