@@ -149,22 +149,24 @@ BOOST_AUTO_TEST_CASE(a_key_that_does_not_convert_ends_the_command_before_anythin
 {
     const board &a = sharedBoards::current->a, &b = sharedBoards::current->b;
     std::size_t seenA = a.logLines().size(), seenB = b.logLines().size();
-    const std::pair<std::string, std::string> rows[] = {
-        {"configure_network { Name x DHCP true }", "ptree_bad_data: conversion of data to type \"i\" failed: "
-                                                   "\"DHCP\" is \"true\""},
-        {"configure_network { CtrlPort 0x2711 }", "ptree_bad_data: conversion of data to type \"i\" failed: "
-                                                  "\"CtrlPort\" is \"0x2711\""},
-        {"configure_network { Name x MAC 00-11-22-33-44-55 }",
-         "ptree_bad_data: conversion of data to hexadecimal digits failed: \"MAC\" is \"00-11-22-33-44-55\""},
-        {"configure_network { DNS2 9.9.9 }", "system_error: Invalid argument"},
-        {"search { useHwId one }", "ptree_bad_data: conversion of data to type \"j\" failed: \"useHwId\" is \"one\""},
+    const auto badData = [](const std::string& to, const std::string& key, const std::string& value) {
+        return "ptree_bad_data: conversion of data to " + to + " failed: \"" + key + "\" is \"" + value + "\"";
     };
-    for (const auto& [command, error] : rows) {
+    // The command, the verdict: it passed the command lookup (and configure_network its hwId check).
+    const std::pair<std::string, std::string> rows[] = {
+        {"configure_network { Name x DHCP true }", "aborted 2/1 | " + badData("type \"i\"", "DHCP", "true")},
+        {"configure_network { CtrlPort 0x2711 }", "aborted 2/1 | " + badData("type \"i\"", "CtrlPort", "0x2711")},
+        {"configure_network { Name x MAC 00-11-22-33-44-55 }",
+         "aborted 2/1 | " + badData("hexadecimal digits", "MAC", "00-11-22-33-44-55")},
+        {"configure_network { DNS2 9.9.9 }", "aborted 2/1 | system_error: Invalid argument"},
+        {"search { useHwId one }", "aborted 1/1 | " + badData("type \"j\"", "useHwId", "one")},
+    };
+    for (const auto& [command, verdict] : rows) {
         BOOST_TEST_CONTEXT(command)
         {
             // The case ends with the command: the displayConfig after it does not run.
             auto r = runMainScript({"hwId " + idA}, {command, "displayConfig"});
-            BOOST_TEST(r.verdicts["main"] == std::string(command[0] == 's' ? "aborted 1/1 | " : "aborted 2/1 | ") + error);
+            BOOST_TEST(r.verdicts["main"] == verdict);
             BOOST_TEST(text(boardLog(a, seenA, "udp ") + boardLog(b, seenB, "udp ")) == "");
         }
     }
@@ -192,7 +194,8 @@ BOOST_AUTO_TEST_CASE(two_boards_answering_for_one_hwId_are_left_as_they_are)
     board first{1, "10.77.1.60", {"--hwid", idX, "--name", "first"}};
     board second{1, "10.77.1.61", {"--hwid", idX, "--name", "second", "--udp-delay", "50"}};
     std::size_t fromFirst = 0, fromSecond = 0;
-    auto r = runMainScript({"hwId " + idX}, {"configure_network { IP 10.77.1.50 }", "configure_network { setDefault }"});
+    auto r = runMainScript({"hwId " + idX},
+                           {"configure_network { IP 10.77.1.50 }", "configure_network { setDefault }"});
     const std::string answered = "several devices answered for hwId " + idX + ": 10.77.1.60, 10.77.1.61 - ";
     BOOST_TEST(r.verdicts["main"] == "failed 8/2 | " + answered + "network configuration not sent | " + answered +
                                          "default network configuration not sent");
@@ -233,11 +236,10 @@ BOOST_AUTO_TEST_CASE(a_board_answering_twice_is_listed_once)
     board twice{1, "10.77.1.10", {"--hwid", id1, "--udp-discovery-twice", "--revision", "QZ_SMC \x1b[2J\r1.0"}};
     board late{1, second.ip, second.boardOptions(id2) + Lines{"--udp-delay", "50"}};
     auto r = runMainScript({}, {"search { useHwId 1 }", "displayConfig"});
-    BOOST_TEST(r.process.out ==
-               text(Lines{"searching for device with id QZ_SMC on interfaces:", "1) 10.77.1.1", "deviceAddress 10.77.1.10",
-                          "hwId " + id1 + " ; revision : QZ_SMC \\x1b[2J\\x0d1.0", "deviceAddress 10.77.1.11",
-                          "hwId " + id2 + " ; revision : QZ_SMC sim 1.0", "2) 172.20.2.1"} +
-                    configAt("10.77.1.1", id2, second)));
+    const Lines found{"searching for device with id QZ_SMC on interfaces:", "1) 10.77.1.1",
+                      "deviceAddress 10.77.1.10", "hwId " + id1 + " ; revision : QZ_SMC \\x1b[2J\\x0d1.0",
+                      "deviceAddress 10.77.1.11", "hwId " + id2 + " ; revision : QZ_SMC sim 1.0", "2) 172.20.2.1"};
+    BOOST_TEST(r.process.out == text(found + configAt("10.77.1.1", id2, second)));
 }
 
 // The console and the log show a board's texts with their control characters written out; the
@@ -246,7 +248,8 @@ BOOST_AUTO_TEST_CASE(a_board_answering_twice_is_listed_once)
 BOOST_AUTO_TEST_CASE(a_board_text_is_printed_and_logged_with_control_characters_escaped)
 {
     const std::string revision = "QZ_SMC \x1b[2J\rsim", shown = "QZ_SMC \\x1b[2J\\x0dsim";
-    board b{1, "10.77.1.80", {"--hwid", idA, "--revision", revision, "--name", "n\x1b]0;x\a\r", "--tcp-silent", "0x0b"}};
+    board b{1, "10.77.1.80",
+            {"--hwid", idA, "--revision", revision, "--name", "n\x1b]0;x\a\r", "--tcp-silent", "0x0b"}};
     scratchDir dir("qzsmc-e2e");
     writeFile(dir.path() / "fpga.bin", "image");
     auto r = runScript(dir.path(), "firmware.info", "update_firmware", {},
