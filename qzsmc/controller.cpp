@@ -149,7 +149,7 @@ controller::~controller()
 void controller::readFirmwareInfo()
 {
     const std::string firmware = getRevisionString();
-    BOOST_LOG_SEV(zk::logger::main_logger::get(), zk::logger::info) << "firmware: " << firmware;
+    BOOST_LOG_SEV(zk::logger::main_logger::get(), zk::logger::info) << "firmware: " << zk::printable(firmware);
     model_ = firmware.find("TMC") != std::string::npos ? 1 : 0;
     motorConfig_.assign(*model_ == 1 ? 24 : 20, 0);
 }

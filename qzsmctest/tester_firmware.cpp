@@ -143,7 +143,7 @@ void _tester::updateFirmware(const pt::ptree& cmd)
         hwId = c_->hardwareId();
         // Read before anything is printed: a failed read leaves no half line.
         const std::string revision = c_->getRevisionString();
-        std::cout << "current revision: " << revision << std::endl;
+        std::cout << "current revision: " << zk::printable(revision) << std::endl;
         // The boot loader must not come up where the board was: it is moved off that address.
         prohibited.insert(c_->deviceAddress());
         {

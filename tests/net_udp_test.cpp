@@ -4,6 +4,7 @@
 #include <boost/test/unit_test.hpp>
 
 #include <cstring>
+#include <thread>
 
 #include "support/link_fixture.hpp"
 #include "zkutility/boot_options.hpp"
@@ -95,6 +96,33 @@ BOOST_AUTO_TEST_CASE(a_given_address_takes_the_interface_of_its_class_if_any_and
     BOOST_TEST(link.getRevisionString() == "QZ_SMC TMC 2.1");
     BOOST_TEST(net->far.udpDatagrams(0).back() == std::string(42, '0'));
     BOOST_CHECK_THROW(boardLink("QZ_SMC", nullptr, "192.168.1.20", 28670, {}), boardLink::errorDeviceNotFound);
+}
+
+// Every answer to UDP command 4 until the deadline, each with its sender: both boards answer the
+// all-zero id; a request to one board takes only its answers, not a stranger's plausible one.
+BOOST_AUTO_TEST_CASE(a_configuration_collection_takes_every_answer_for_the_hwId_until_its_deadline)
+{
+    const auto answers = [](const zk::hwId& id) {
+        std::string seen;
+        for (const auto& a : boardLink::collectNetworkConfigurations(id, lan1, at("255.255.255.255"), 1000))
+            seen += a.endpoint.address().to_string() + " IP[3] " + std::to_string(a.config.IP[3]) +
+                    (a.complete ? " complete; " : "; ");
+        return seen;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    BOOST_TEST(answers({}) == "10.77.1.11 IP[3] 11 complete; 10.77.1.10 IP[3] 10 complete; ");
+    BOOST_TEST(msSince(start) >= 1000);
+
+    std::thread stranger([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // before the slow board answers
+        boost::asio::io_context io;
+        boost::asio::ip::udp::socket s(io, boost::asio::ip::udp::endpoint(lan1.address(), 0));
+        std::vector<unsigned char> datagram(66, 0x5a);
+        datagram[20] = 0;
+        s.send_to(boost::asio::buffer(datagram), lan1);
+    });
+    BOOST_TEST(answers(hwIdOf(idA)) == "10.77.1.10 IP[3] 10 complete; ");
+    stranger.join();
 }
 
 BOOST_AUTO_TEST_SUITE_END()

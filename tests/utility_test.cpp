@@ -41,6 +41,25 @@ BOOST_AUTO_TEST_CASE(hardware_id_text_form)
     BOOST_TEST(zk::toString(id) == lower40);
 }
 
+// A device's text reaches the console and the log with its control characters written out, so
+// that it cannot move the cursor or rewrite a line; other text, UTF-8 included, stays as it is.
+BOOST_AUTO_TEST_CASE(device_text_is_printed_with_control_characters_escaped)
+{
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> rows[] = {
+        {"QZ_SMC sim 1.0 ~ \\", "QZ_SMC sim 1.0 ~ \\"},
+        {"ab\x1b[2J\rcd\n\t\x7f", "ab\\x1b[2J\\x0dcd\\x0a\\x09\\x7f"},
+        {"a\0b"s, "a\\x00b"},
+        {"K\xc3\xbc" "che \xe2\x82\xac \xf0\x9f\x98\x80", "K\xc3\xbc" "che \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc2\x9b" "2J \xc2\x85 \xc2\xa0", "\\xc2\\x9b" "2J \\xc2\\x85 \xc2\xa0"},  // C1 as UTF-8; U+00A0 stays
+        {"\x9b" "2J \xe9t\xc3", "\\x9b" "2J \\xe9t\\xc3"},  // stray bytes, a sequence cut short
+        {"\xc0\x80 \xed\xa0\x80 \xf4\x90\x80\x80", "\\xc0\\x80 \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+    };
+    for (const auto& [text, shown] : rows)
+        BOOST_TEST(zk::printable(text) == shown);
+    BOOST_TEST(zk::printable("ab\x1b\0\0"s, true) == "ab\\x1b\0\0"s);
+}
+
 // Needs root (CI runs as root): the process moves into a network namespace of its own,
 // so nothing is sent and the host's interfaces do not count.
 BOOST_AUTO_TEST_CASE(ipv4_addresses_of_up_interfaces_in_order)

@@ -85,6 +85,20 @@ public:
     std::string getRevisionString();
     static bool getNetworkConfiguration(const std::array<unsigned char, 20>& hwId, networkConfiguration* config,
                                         const udp::endpoint& local, const udp::endpoint& device);
+    // One answer to UDP command 4; complete as getNetworkConfiguration would have it: the whole
+    // record without the error flag.
+    struct configAnswer {
+        udp::endpoint endpoint;
+        networkConfiguration config;
+        bool complete;
+    };
+    // Every answer to UDP command 4 within timeLimit ms, in arrival order; lasts its whole time limit,
+    // so that several devices answering for one hwId are all seen. A non-zero hwId takes only its
+    // own device's answers.
+    static std::vector<configAnswer> collectNetworkConfigurations(const std::array<unsigned char, 20>& hwId,
+                                                                  const udp::endpoint& local,
+                                                                  const udp::endpoint& device,
+                                                                  unsigned int timeLimit);
     static void setNetworkConfiguration(const std::array<unsigned char, 20>& hwId,
                                         const networkConfiguration* config, const udp::endpoint& local,
                                         const udp::endpoint& device);

@@ -6,6 +6,7 @@
 
 #include "zkutility/controller_base.hpp"
 
+#include <cstring>
 #include <functional>
 
 #include <boost/chrono.hpp>
@@ -35,6 +36,27 @@ inline void openExchangeSocket(boost::asio::ip::udp::socket& socket, const boost
     socket.open(local.protocol());
     socket.bind(local);
     socket.set_option(boost::asio::socket_base::broadcast(a.is_v4() && a.to_v4() == boost::asio::ip::address_v4::broadcast()));
+}
+
+// Hands every datagram that arrives within timeLimit ms to take (bytes, size, sender), then
+// returns: a collection always lasts its whole limit. The buffer is zeroed once, not per datagram.
+template <class Take>
+void receiveUntilDeadline(boost::asio::io_context& io, boost::asio::ip::udp::socket& socket, unsigned int timeLimit,
+                          Take take)
+{
+    std::vector<unsigned char> received(1024, 0);
+    boost::asio::ip::udp::endpoint sender;
+    boost::asio::deadline_timer timer(io, boost::posix_time::milliseconds(timeLimit));
+    timer.async_wait([&](const boost::system::error_code& e) { closeOnTimeout(socket, e); });
+    std::function<void(const boost::system::error_code&, std::size_t)> onReceived =
+        [&](const boost::system::error_code& e, std::size_t n) {
+            if (e)
+                return;
+            take(received.data(), n, sender);
+            socket.async_receive_from(boost::asio::buffer(received), sender, onReceived);
+        };
+    socket.async_receive_from(boost::asio::buffer(received), sender, onReceived);
+    io.run();
 }
 
 }  // namespace detail
@@ -96,25 +118,15 @@ controller_base<Options>::search(const std::string& deviceId, const udp::endpoin
     sendUDPMessage(socket, 0, boost::asio::buffer(deviceId), target, std::array<unsigned char, 20>{});
 
     std::deque<_devInfo> found;
-    std::vector<unsigned char> received(1024, 0);
-    udp::endpoint sender;
-    boost::asio::deadline_timer timer(io, boost::posix_time::milliseconds(timeLimit));
-    timer.async_wait([&](const boost::system::error_code& e) { detail::closeOnTimeout(socket, e); });
-
-    // Every answer that arrives in time is a record; a search always lasts its whole limit.
-    std::function<void(const boost::system::error_code&, std::size_t)> onReceived =
-        [&](const boost::system::error_code& e, std::size_t n) {
-            if (e)
-                return;
-            _devInfo info;
-            if (readDiscoveryReply(received.data(), n, info.hwId, info.revision)) {
-                info.endpoint = sender;
-                found.push_back(std::move(info));
-            }
-            socket.async_receive_from(boost::asio::buffer(received), sender, onReceived);
-        };
-    socket.async_receive_from(boost::asio::buffer(received), sender, onReceived);
-    io.run();
+    // Every answer that arrives in time is a record.
+    detail::receiveUntilDeadline(io, socket, timeLimit,
+                                 [&](const unsigned char* datagram, std::size_t n, const udp::endpoint& sender) {
+                                     _devInfo info;
+                                     if (readDiscoveryReply(datagram, n, info.hwId, info.revision)) {
+                                         info.endpoint = sender;
+                                         found.push_back(std::move(info));
+                                     }
+                                 });
     return found;
 }
 
@@ -137,6 +149,33 @@ bool controller_base<Options>::getNetworkConfiguration(const std::array<unsigned
     const auto r = sendUDPCommand(hwId, 4, boost::asio::const_buffer(),
                                   boost::asio::buffer(config, sizeof(networkConfiguration)), local, device);
     return !r.second && r.first == sizeof(networkConfiguration);
+}
+
+template <class Options>
+std::vector<typename controller_base<Options>::configAnswer>
+controller_base<Options>::collectNetworkConfigurations(const std::array<unsigned char, 20>& hwId,
+                                                       const udp::endpoint& local, const udp::endpoint& device,
+                                                       unsigned int timeLimit)
+{
+    boost::asio::io_context io;
+    udp::socket socket(io);
+    detail::openExchangeSocket(socket, local, device);
+    sendUDPMessage(socket, 4, boost::asio::const_buffer(), device, hwId);
+
+    std::vector<configAnswer> answers;
+    detail::receiveUntilDeadline(io, socket, timeLimit,
+                                 [&](const unsigned char* datagram, std::size_t n, const udp::endpoint& sender) {
+                                     if (!isReplyFrom(hwId, datagram, n))
+                                         return;
+                                     configAnswer answer;
+                                     answer.endpoint = sender;
+                                     std::memset(&answer.config, 0, sizeof answer.config);
+                                     const udpReply r = readReply(
+                                         datagram, n, boost::asio::buffer(&answer.config, sizeof answer.config));
+                                     answer.complete = !r.errorFlag && r.length == sizeof answer.config;
+                                     answers.push_back(answer);
+                                 });
+    return answers;
 }
 
 template <class Options>

@@ -56,7 +56,69 @@ int hexValue(unsigned char c)
     return -1;
 }
 
+// Length of the well-formed UTF-8 sequence at p (at most `left` bytes), 0 when there is none.
+std::size_t utf8Length(const unsigned char* p, std::size_t left, std::uint32_t& code)
+{
+    std::size_t length;
+    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+        length = 2;
+        code = p[0] & 0x1F;
+    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+        length = 3;
+        code = p[0] & 0x0F;
+    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+        length = 4;
+        code = p[0] & 0x07;
+    } else {
+        return 0;
+    }
+    if (left < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not well-formed.
+    static const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
 }  // namespace
+
+std::string zk::printable(const std::string& text, bool keepNul)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    for (std::size_t i = 0; i < size;) {
+        std::size_t length = 1;
+        bool escape;
+        if (p[i] < 0x80) {
+            escape = (p[i] < 0x20 || p[i] == 0x7F) && !(p[i] == 0 && keepNul);
+        } else {
+            std::uint32_t code = 0;
+            length = utf8Length(p + i, size - i, code);
+            escape = length == 0 || code <= 0x9F;  // a stray byte, or a C1 control
+            if (length == 0)
+                length = 1;
+        }
+        for (std::size_t end = i + length; i < end; ++i) {
+            if (escape) {
+                out += "\\x";
+                out += digits[p[i] >> 4];
+                out += digits[p[i] & 0x0F];
+            } else {
+                out += static_cast<char>(p[i]);
+            }
+        }
+    }
+    return out;
+}
 
 bool zk::hexToBytes(const std::string& text, unsigned char* out, std::size_t size)
 {

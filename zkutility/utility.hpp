@@ -54,6 +54,12 @@ inline void putLE32(unsigned char* p, std::uint32_t v)
 // the complete bytes equals the text's length: the text held those digits alone.
 bool hexToBytes(const std::string& text, unsigned char* out, std::size_t size);
 
+// Text a device sent, made safe to print or log: every control character (C0, DEL, C1 raw or as
+// UTF-8) and every byte outside well-formed UTF-8 is written as \xNN, byte by byte, so that no
+// device can move the cursor or rewrite what the console shows. keepNul leaves NUL bytes as
+// they are (a record's NUL padding).
+std::string printable(const std::string& text, bool keepNul = false);
+
 }  // namespace zk
 
 // zk::hexToBytes into the 20 bytes: true for a text of 40 digits and nothing else
