@@ -1,6 +1,7 @@
 #include "zkutility/logger.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <ios>
 #include <iostream>
@@ -10,8 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -64,42 +68,167 @@ std::string severityText(int value)
     return os.str();
 }
 
-// SIGINT and SIGTERM are taken by a thread that waits for them, not by a handler: it flushes
-// the log file, whose records would otherwise die in the stream's buffer, then ends the process
-// by the same signal with its default action, so the caller sees the signal's status. Runs
-// before any other thread exists, so every later thread inherits the blocked mask and only the
-// waiter receives them. A signal the process was started with ignored stays ignored.
+// The text file backend only marks its stream bad when a write fails (a full disk, a lost device)
+// and retries at the next record; it reports nothing. So the stream is checked after each write
+// and flush, and a failure goes to the sink's exception handler like a file that cannot be opened.
+class checkedFileBackend : public sinks::text_file_backend {
+public:
+    template <class... Args>
+    explicit checkedFileBackend(const Args&... args) : sinks::text_file_backend(args...)
+    {
+        // The backend keeps one stream object for every file it opens.
+        set_open_handler([this](stream_type& file) { stream_ = &file; });
+    }
+
+    void consume(const boost::log::record_view& record, const string_type& message)
+    {
+        checked([&] { sinks::text_file_backend::consume(record, message); });
+    }
+
+    void flush()
+    {
+        checked([&] { sinks::text_file_backend::flush(); });
+    }
+
+private:
+    // The caller of a log statement keeps its errno; a failed write's own is reported.
+    template <class Write>
+    void checked(Write write)
+    {
+        const int callers = errno;
+        errno = 0;
+        write();
+        if (stream_ && stream_->bad())
+            throw std::system_error(std::error_code(errno != 0 ? errno : EIO, std::generic_category()));
+        errno = callers;
+    }
+
+    stream_type* stream_ = nullptr;  // under the sink's backend lock, as consume and flush are
+};
+
+// SIGINT, SIGTERM and SIGHUP are taken by a thread that waits for them, not by a handler: it
+// flushes the log file, whose records would otherwise die in the stream's buffer, then ends the
+// process by the same signal with its default action, so the caller sees the signal's status.
+// They are blocked before any other thread exists, so every later thread inherits the mask and
+// only the waiter receives them. SIGPIPE is raised in the thread that wrote to a closed pipe and
+// would stay pending there if blocked; its handler only hands it on to the waiter through a pipe.
+// A signal the process was started with ignored stays ignored. At exit the waiter is stopped and
+// joined while the logging core still lives; signals then act by their default again.
+sigset_t takenSignals;              // blocked in every thread while the waiter runs
+bool brokenPipeForwarded = false;
+int wakeRead = -1, wakeWrite = -1;  // the waiter's pipe: a SIGPIPE, or 0 to stop; never closed
+std::thread signalWaiter;
+
+void forwardBrokenPipe(int)
+{
+    const int saved = errno;
+    const char signal = SIGPIPE;
+    // Non-blocking: a full pipe already holds a SIGPIPE for the waiter.
+    [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &signal, 1);
+    errno = saved;
+}
+
+[[noreturn]] void endBy(int signal)
+{
+    boost::log::core::get()->flush();
+    if (signal == SIGPIPE) {
+        struct sigaction original {};
+        original.sa_handler = SIG_DFL;
+        ::sigaction(SIGPIPE, &original, nullptr);
+    }
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    ::_exit(128 + signal);  // not reached: the default action ends the process
+}
+
+void waitForSignals(int signals)
+{
+    for (;;) {
+        pollfd ready[] = {{signals, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        if (::poll(ready, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        // A signal goes before a request to stop: it decides how the process ends.
+        signalfd_siginfo info{};
+        if ((ready[0].revents & POLLIN) && ::read(signals, &info, sizeof info) == sizeof info)
+            endBy(static_cast<int>(info.ssi_signo));
+        char wake = 0;
+        if ((ready[1].revents & POLLIN) && ::read(wakeRead, &wake, 1) == 1) {
+            if (wake == 0)
+                return;
+            endBy(wake);
+        }
+    }
+}
+
+// Registered after the logging core exists, so it runs before the core is destroyed.
+void stopAtExit()
+{
+    if (signalWaiter.joinable()) {
+        const char stop = 0;
+        if (::write(wakeWrite, &stop, 1) == 1)
+            signalWaiter.join();
+        else
+            signalWaiter.detach();  // the pipe is full of SIGPIPEs: the waiter ends the process
+    }
+    // A log file that failed only now, at its last flush, is still reported.
+    boost::log::core::get()->flush();
+    if (brokenPipeForwarded) {
+        struct sigaction original {};
+        original.sa_handler = SIG_DFL;
+        ::sigaction(SIGPIPE, &original, nullptr);
+    }
+    ::pthread_sigmask(SIG_UNBLOCK, &takenSignals, nullptr);
+}
+
 void flushOnTermination()
 {
-    sigset_t taken;
-    sigemptyset(&taken);
-    for (const int signal : {SIGINT, SIGTERM}) {
+    if (std::atexit(stopAtExit) != 0)
+        return;
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            sigaddset(&taken, signal);
+            sigaddset(&wanted, signal);
     }
-    if (::pthread_sigmask(SIG_BLOCK, &taken, nullptr) != 0)
+    struct sigaction brokenPipe {};
+    const bool forwardPipe = ::sigaction(SIGPIPE, nullptr, &brokenPipe) == 0 && brokenPipe.sa_handler == SIG_DFL;
+
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    std::thread waiter;
-    try {
-        waiter = std::thread([taken] {
-            int signal = 0;
-            if (::sigwait(&taken, &signal) != 0)
-                return;
-            boost::log::core::get()->flush();
-            sigset_t only;
-            sigemptyset(&only);
-            sigaddset(&only, signal);
-            ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-            ::raise(signal);
-            ::_exit(128 + signal);  // not reached: the default action ends the process
-        });
-    } catch (const std::system_error&) {
-        // Without a waiter the signals must still end the process.
-        ::pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
+    const int signals = ::signalfd(-1, &wanted, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals >= 0 && ::pthread_sigmask(SIG_BLOCK, &wanted, nullptr) == 0) {
+        wakeRead = wake[0];
+        wakeWrite = wake[1];
+        try {
+            signalWaiter = std::thread(waitForSignals, signals);
+            takenSignals = wanted;
+        } catch (const std::system_error&) {
+            // Without a waiter the signals must still end the process.
+            ::pthread_sigmask(SIG_UNBLOCK, &wanted, nullptr);
+        }
+    }
+    if (!signalWaiter.joinable()) {
+        for (const int fd : {wake[0], wake[1], signals})
+            if (fd >= 0)
+                ::close(fd);
+        wakeRead = wakeWrite = -1;
         return;
     }
-    waiter.detach();
+    if (forwardPipe) {
+        struct sigaction forward {};
+        forward.sa_handler = forwardBrokenPipe;
+        sigemptyset(&forward.sa_mask);
+        forward.sa_flags = SA_RESTART;
+        brokenPipeForwarded = ::sigaction(SIGPIPE, &forward, nullptr) == 0;
+    }
 }
 
 }  // namespace
@@ -189,7 +318,14 @@ void initLogger()
     if (fileExists(configFile)) {
         try {
             boost::property_tree::ptree tree;
-            boost::property_tree::read_xml(configFile.string(), tree);
+            try {
+                boost::property_tree::read_xml(configFile.string(), tree);
+            } catch (const std::exception& e) {
+                // Not only a parse error: a read error of the stream comes as its own exception.
+                std::cerr << "log configuration " << configFile.string() << " cannot be read: " << e.what()
+                          << std::endl;
+                throw;
+            }
 
             bool synchronous = false;
             std::string suffix = "_%Y%m%d.%N";
@@ -242,7 +378,7 @@ void initLogger()
             const std::string fileName =
                 (logDir / modulePath.stem()).string() + suffix + "." + extension;
 
-            using backend_type = sinks::text_file_backend;
+            using backend_type = checkedFileBackend;
             auto backend = boost::make_shared<backend_type>(
                 keywords::file_name = fileName,
                 keywords::rotation_size = rotationSize,

@@ -29,8 +29,11 @@ using channel_logger = boost::log::sources::severity_channel_logger_mt<severity_
 
 // Reads "logger.xml" (beside the executable, else in the current directory) and
 // installs the file sink. Only the first call in a process does anything; never throws.
-// With a file sink, SIGINT and SIGTERM flush it before they end the process: call it
-// before any other thread is started, so that the signals reach only its waiting thread.
+// With a file sink, SIGINT, SIGTERM, SIGHUP and a write to a closed pipe (SIGPIPE) flush it
+// before they end the process: call it before any other thread is started, so that the signals
+// reach only its waiting thread. That thread is joined at exit, before the logging core goes.
+// A configuration that cannot be read, or a log file that cannot be written, is told once on
+// standard error.
 void initLogger();
 
 // The log file's record layout: "[time]" "[channel]" (only with a channel) "[severity] message".
