@@ -147,19 +147,12 @@ void controller::logEnd(const char* format)
 
 void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier)
 {
-    // While the board cannot be reached every pass fails alike: the first failure is logged, and
-    // the first pass that reaches the board again.
-    bool failing = false;
     while (!notifier->isCancelled() && !watchers_->stopRequested()) {
         try {
             unsigned char command = 0;
             std::vector<unsigned char> payload;
             bool message = waitSpecialCommand(watchPassMs, command, payload);
             const std::int32_t state = getValue(0);
-            if (failing) {
-                BOOST_LOG_SEV(log_, zk::logger::info) << "program watcher reaches the board again";
-                failing = false;
-            }
             if (state & 1)
                 continue;
             // The end message may have come between the wait and the state read.
@@ -174,10 +167,7 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
             }
             break;
         } catch (const std::exception& e) {
-            // A watcher told to stop meanwhile has nothing left to report.
-            if (!failing && !notifier->isCancelled() && !watchers_->stopRequested())
-                BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
-            failing = true;
+            BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
         }
     }
 }

@@ -192,9 +192,9 @@ BOOST_AUTO_TEST_CASE(a_short_program_is_announced_at_once)
     BOOST_TEST(ms[4] < 20, "median start to announced end " << ms[4] << " ms");
 }
 
-// While the board cannot be reached every pass of the watcher fails alike: the first failure is
-// logged, then the first pass that reaches the board again, which finds the program gone.
-BOOST_AUTO_TEST_CASE(a_lost_link_is_logged_once_and_once_more_when_the_board_is_back)
+// While the board cannot be reached every pass of the watcher fails, and each failure is logged;
+// the first pass that reaches the board again finds the program gone.
+BOOST_AUTO_TEST_CASE(each_failed_watcher_pass_is_logged)
 {
     rig f;
     f.c().loadProgram(waitProgram(1000000), 0);
@@ -202,14 +202,14 @@ BOOST_AUTO_TEST_CASE(a_lost_link_is_logged_once_and_once_more_when_the_board_is_
     std::this_thread::sleep_for(milliseconds(250));
     f.board->stop();
     std::this_thread::sleep_for(milliseconds(1500));
-    BOOST_TEST(f.link.log.count("[qz_smc][warning]") == 1u, f.link.log.dump());
+    // a pass every 100 ms, failing at once without a connection
+    const std::size_t failed = f.link.log.count("[qz_smc][warning]");
+    BOOST_TEST(failed >= 5u, f.link.log.dump());
     f.board = qz::test::startBoard();
     BOOST_REQUIRE_MESSAGE(done->waitFor(5000), f.link.log.dump());
     BOOST_TEST(done->getResult() == 3);
-    BOOST_TEST(f.link.log.count("[qz_smc][warning]") == 1u, f.link.log.dump());
-    BOOST_TEST(f.link.log.matching("[qz_smc][info] program ") ==
-                   (Lines{"[qz_smc][info] program watcher reaches the board again",
-                          "[qz_smc][info] program terminated, position 0"}),
+    BOOST_TEST(f.link.log.count("[qz_smc][warning]") >= failed);
+    BOOST_TEST(f.link.log.matching("[qz_smc][info] program ") == Lines{"[qz_smc][info] program terminated, position 0"},
                boost::test_tools::per_element());
 }
 
