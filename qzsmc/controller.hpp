@@ -2,6 +2,7 @@
 #define QZ_SMC_CONTROLLER_HPP
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -213,9 +214,10 @@ public:
     // Builds the whole scan as one program, loads and starts it; returns without waiting.
     boost::shared_ptr<zk::completionNotifier> scanMove(const scanParameters& p);
 
-    // moveTo and scanMove, waited for with a time limit from their plan: errorDeviceHung, the
-    // watcher told to stop, when the board does not end them, so that no board can hold the
-    // caller for ever.
+    // moveTo and scanMove, waited for until they end: errorDeviceHung, the watcher told to stop,
+    // when a move or a scan without the handshake outlasts the time limit of its plan, or when the
+    // board answers nothing for a while during a scan that waits on its receiver, which may take
+    // as long as it needs.
     void finishMove(int position, int speed, int accel);
     void finishScan(const scanParameters& p);
 
@@ -288,6 +290,11 @@ private:
     boost::shared_ptr<zk::completionNotifier> startScan(const scanParameters& p, std::uint64_t* stepUs);
     // Waits limitMs for the program's end; errorDeviceHung, after cancelling its watcher, when none came.
     void awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs);
+    // Waits for the program's end as long as the board answers; errorDeviceHung, after cancelling
+    // the watcher, once it has answered nothing for boardSilenceLimit.
+    void awaitAnsweringBoard(const boost::shared_ptr<zk::completionNotifier>& program);
+    // When the board last answered a program's start or a watcher's state read.
+    std::chrono::steady_clock::time_point boardLastAnswered();
     void readFirmwareInfo();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();

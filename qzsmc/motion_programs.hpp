@@ -3,6 +3,7 @@
 #ifndef QZ_SMC_MOTION_PROGRAMS_HPP
 #define QZ_SMC_MOTION_PROGRAMS_HPP
 
+#include <chrono>
 #include <cstdint>
 
 #include "qzsmc/controller.hpp"
@@ -22,18 +23,17 @@ std::uint32_t ticksOf(int microseconds);
 
 // What a move's end may take beyond its plan: a watcher pass and a command confirmation.
 constexpr double moveGraceMs = 2000;
-// What a scan with the handshake allows for each repetition's wait on the receiver (its read-out
-// of the previous exposure, then its acknowledgement): twice a reflect scan's default exposure.
-constexpr double handshakeAllowanceMs = 100;
 
 // How long to wait for a program planned to take plannedUs microseconds: 1.2 times its plan, to the
 // nearest millisecond, plus extraMs that the plan does not count. Capped at about 30 years, so that
 // a deadline stays within the clock's range.
 std::int64_t programTimeLimitMs(double plannedUs, double extraMs);
 
-// The wait for a whole scan whose step move is planned to take stepUs microseconds: every
-// repetition (at least one) with its settling and exposure, the grace of a move and the handshakes.
-std::int64_t scanTimeLimitMs(const controller::scanParameters& p, std::uint64_t stepUs);
+// How long a scan that waits on its receiver goes on while the board answers nothing: as long as
+// the link's connect limit. A board that answers confirms each command within 1 s and its program's
+// watcher reads its state every 100 ms, so 5 s without an answer is a board gone or hung. How long
+// the receiver takes is its own affair: no plan bounds it.
+constexpr std::chrono::milliseconds boardSilenceLimit{5000};
 
 // The scan: stepMove (one repetition's planned move, possibly empty), settling, the optional
 // handshake and the exposure, repeated count times.

@@ -1,5 +1,6 @@
 // Moves and scans: the whole motion as one device program, started without waiting for its end.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include <boost/make_shared.hpp>
@@ -23,6 +24,21 @@ constexpr std::int32_t reflectOutput = 0x20;
 constexpr std::int32_t receiverInput = 0x20;
 constexpr std::int32_t reflectInputs = 0x60;
 
+// The notifier of a motion with nothing to do: complete from the start.
+boost::shared_ptr<zk::completionNotifier> finished()
+{
+    auto done = boost::make_shared<zk::completionNotifier>();
+    done->complete(zk::completionNotifier::completed);
+    return done;
+}
+
+[[noreturn]] void giveUp(const boost::shared_ptr<zk::completionNotifier>& program)
+{
+    // Only the watcher stops; the board keeps whatever it runs.
+    program->cancel();
+    BOOST_THROW_EXCEPTION(controller::errorDeviceHung());
+}
+
 // A wait of ticks ticks, overhead included: a single nop for the shortest, else a
 // variable write and a wait record that make up the rest.
 void appendWait(controller::program& p, std::uint32_t ticks, std::uint32_t overhead)
@@ -33,6 +49,19 @@ void appendWait(controller::program& p, std::uint32_t ticks, std::uint32_t overh
         controller::emplaceInstruction(p, opcode::setVariable, 0, variable::settle);
         controller::emplaceInstruction(p, opcode::wait, static_cast<std::int32_t>(ticks - overhead));
     }
+}
+
+// The wait for a scan without the handshake whose step move is planned to take stepUs microseconds:
+// every repetition with its settling and exposure, and the grace of a move. The count is an
+// unsigned 32-bit number on the wire, whatever int holds it.
+std::int64_t scanTimeLimitMs(const controller::scanParameters& p, std::uint64_t stepUs)
+{
+    // A branch back takes a tick, and a short wait may take one more than its share.
+    constexpr double loopTicks = 2;
+    const double repetitions = static_cast<std::uint32_t>(p.count);
+    const double waitTicks = static_cast<double>(ticksOf(p.calm)) + static_cast<double>(ticksOf(p.exposure));
+    const double repetitionUs = static_cast<double>(stepUs) + 10.0 * (waitTicks + loopTicks);
+    return programTimeLimitMs(repetitions * repetitionUs, moveGraceMs);
 }
 
 }  // namespace
@@ -46,18 +75,6 @@ std::int64_t programTimeLimitMs(double plannedUs, double extraMs)
 {
     constexpr double longest = 1e12;
     return static_cast<std::int64_t>(std::min(std::round(plannedUs * 0.0012) + extraMs, longest));
-}
-
-std::int64_t scanTimeLimitMs(const controller::scanParameters& p, std::uint64_t stepUs)
-{
-    // The loop's records run once before its count is tested; a branch back takes a tick, and a
-    // short wait may take one more than its share.
-    constexpr double loopTicks = 2;
-    const double repetitions = std::max(p.count, 1);
-    const double waitTicks = static_cast<double>(ticksOf(p.calm)) + static_cast<double>(ticksOf(p.exposure));
-    const double repetitionUs = static_cast<double>(stepUs) + 10.0 * (waitTicks + loopTicks);
-    return programTimeLimitMs(repetitions * repetitionUs,
-                              moveGraceMs + (p.handshake ? repetitions * handshakeAllowanceMs : 0.0));
 }
 
 controller::program scanProgram(const controller::scanParameters& p, const controller::program& stepMove)
@@ -113,11 +130,8 @@ boost::shared_ptr<zk::completionNotifier> controller::startMove(int position, in
 {
     const int current = getValue(variable::position);
     program p = makePath(current, position, speed, accel, accel, duration);
-    if (p.empty()) {
-        auto done = boost::make_shared<zk::completionNotifier>();
-        done->complete(zk::completionNotifier::completed);
-        return done;
-    }
+    if (p.empty())
+        return finished();
     emplaceInstruction(p, opcode::setVariable, 1, variable::moveDone);
     appendProgramEnd(p);
     loadProgram(p, 0);
@@ -133,10 +147,21 @@ void controller::finishMove(int position, int speed, int accel)
 
 void controller::awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs)
 {
-    if (!program->waitFor(limitMs)) {
-        // Only the watcher stops; the board keeps whatever it runs.
-        program->cancel();
-        BOOST_THROW_EXCEPTION(errorDeviceHung());
+    if (!program->waitFor(limitMs))
+        giveUp(program);
+}
+
+void controller::awaitAnsweringBoard(const boost::shared_ptr<zk::completionNotifier>& program)
+{
+    // Wakes when the board would have been silent too long, unless its watcher has heard from it
+    // since: every answer of a live board moves that moment on.
+    for (std::int64_t leftMs = 0;;) {
+        if (program->waitFor(leftMs))
+            return;
+        const auto silent = std::chrono::steady_clock::now() - boardLastAnswered();
+        leftMs = std::chrono::ceil<std::chrono::milliseconds>(boardSilenceLimit - silent).count();
+        if (leftMs <= 0)
+            giveUp(program);
     }
 }
 
@@ -149,12 +174,18 @@ void controller::finishScan(const scanParameters& p)
 {
     std::uint64_t stepUs = 0;
     const boost::shared_ptr<zk::completionNotifier> scan = startScan(p, &stepUs);
-    awaitProgram(scan, scanTimeLimitMs(p, stepUs));
+    if (p.handshake)
+        awaitAnsweringBoard(scan);
+    else
+        awaitProgram(scan, scanTimeLimitMs(p, stepUs));
 }
 
 boost::shared_ptr<zk::completionNotifier> controller::startScan(const scanParameters& p, std::uint64_t* stepUs)
 {
     const int current = getValue(variable::position);
+    // The board's loop tests its count after the body: a program would move and expose once.
+    if (p.count == 0)
+        return finished();
     // No limit handler may fire during a scan.
     setValue(variable::limitHandler, 0);
     setValue(variable::limitSetup, 0);

@@ -1,4 +1,5 @@
 // Device programs: download, start, and the watcher that notices the end.
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -31,11 +32,19 @@ struct controller::programWatchers {
     std::condition_variable idle;
     unsigned running = 0;   // guarded by mutex
     bool stopping = false;  // guarded by mutex
+    // When the board last answered a program's start or its watcher's state read.
+    std::chrono::steady_clock::time_point answered;  // guarded by mutex
 
     bool stopRequested()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return stopping;
+    }
+
+    void boardAnswered()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        answered = std::chrono::steady_clock::now();
     }
 
     // The thread's own copy of the record keeps it alive for this notify.
@@ -131,8 +140,15 @@ boost::shared_ptr<zk::completionNotifier> controller::execProgram(unsigned int a
         start->open(false);
         throw;
     }
+    watchers_->boardAnswered();
     start->open(true);
     return notifier;
+}
+
+std::chrono::steady_clock::time_point controller::boardLastAnswered()
+{
+    std::lock_guard<std::mutex> lock(watchers_->mutex);
+    return watchers_->answered;
 }
 
 // The position is read only for a record the core takes. It is read before the record is made:
@@ -147,19 +163,13 @@ void controller::logEnd(const char* format)
 
 void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier)
 {
-    // While the board cannot be reached every pass fails alike: the first failure is logged, and
-    // the first pass that reaches the board again.
-    bool failing = false;
     while (!notifier->isCancelled() && !watchers_->stopRequested()) {
         try {
             unsigned char command = 0;
             std::vector<unsigned char> payload;
             bool message = waitSpecialCommand(watchPassMs, command, payload);
             const std::int32_t state = getValue(0);
-            if (failing) {
-                BOOST_LOG_SEV(log_, zk::logger::info) << "program watcher reaches the board again";
-                failing = false;
-            }
+            watchers_->boardAnswered();
             if (state & 1)
                 continue;
             // The end message may have come between the wait and the state read.
@@ -174,10 +184,7 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
             }
             break;
         } catch (const std::exception& e) {
-            // A watcher told to stop meanwhile has nothing left to report.
-            if (!failing && !notifier->isCancelled() && !watchers_->stopRequested())
-                BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
-            failing = true;
+            BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
         }
     }
 }

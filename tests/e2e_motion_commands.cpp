@@ -4,7 +4,10 @@
 #include <boost/test/unit_test.hpp>
 
 #include <algorithm>
+#include <csignal>
+#include <future>
 #include <regex>
+#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -75,23 +78,37 @@ std::string recordValues(const Lines& controlFrames, const std::string& head)
     return values;
 }
 
-// Milliseconds from the last log record holding `from` before the first holding `to` to that one, by
-// their time stamps ("[HH:MM:SS.ffffff]").
+// The time stamp ("[HH:MM:SS.ffffff]") of the log record holding position at, in milliseconds.
+long stampMs(const std::string& log, std::size_t at)
+{
+    const std::size_t line = log.rfind('\n', at);
+    const std::string t = log.substr(line == std::string::npos ? 1 : line + 2, 15);
+    return ((std::stol(t.substr(0, 2)) * 60 + std::stol(t.substr(3, 2))) * 60 + std::stol(t.substr(6, 2))) * 1000 +
+           std::stol(t.substr(9, 6)) / 1000;
+}
+
+// Milliseconds from the last log record holding `from` before the first holding `to` to that one.
 long msBetween(const std::string& log, const std::string& from, const std::string& to)
 {
-    const auto stamp = [&log](std::size_t at) {
-        const std::size_t line = log.rfind('\n', at);
-        const std::string t = log.substr(line == std::string::npos ? 1 : line + 2, 15);
-        return ((std::stol(t.substr(0, 2)) * 60 + std::stol(t.substr(3, 2))) * 60 + std::stol(t.substr(6, 2))) * 1000 +
-               std::stol(t.substr(9, 6)) / 1000;
-    };
     const std::size_t b = log.find(to), a = log.rfind(from, b);
     BOOST_REQUIRE_MESSAGE(a != std::string::npos && b != std::string::npos, "no \"" << from << "\" then \"" << to << "\"");
-    return stamp(b) - stamp(a);
+    return stampMs(log, b) - stampMs(log, a);
 }
 
 // After init a speed of 2^31 - 1 is one microstep per 10 us tick; these move at half that, reached in 64 ticks.
 const Lines moveDefaults{"defaultSpeed 1073741824", "defaultAccel 16777216"};
+
+// Waits until the board's log holds count lines equal to line.
+bool waitForLines(const board& b, const std::string& line, long count, std::chrono::milliseconds timeout)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const Lines lines = b.logLines();
+        if (std::count(lines.begin(), lines.end(), line) >= count) return true;
+        if (msSince(start) >= timeout.count()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 }  // namespace
 
@@ -150,7 +167,7 @@ BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
         {"hwId " + plainId},
         {"connect", "init", "scanRxShadow { count 4 step 256 }",
          "scanRxReflect { count 2 step -512 speed 1073741824 accel 16777216 calm 20 pulse 60000 exposure 100 }",
-         "scanRxShadow { count 0 step 0 }", "scanRxReflect { count 4 step 0 pulse 20 }",
+         "scanRxShadow { count 0 step 100 }", "scanRxReflect { count 4 step 0 pulse 20 }",
          "scanRxShadow { count 1 step 7 speed 0 }"});
     BOOST_TEST(r.process.out == text({"device initialized", "Target: 1024, current: 1024", "Target: 0, current: 0",
                                       "Target: 0, current: 0", "Target: 0, current: 0"}));
@@ -158,11 +175,10 @@ BOOST_AUTO_TEST_CASE(scans_end_at_count_steps_from_the_start)
     // Each scan's wait records: its step move's cruise (planned), then the settling, pulse and rest waits.
     // Shadow's exposure defaults to 5000 us: a pulse of 100 ticks (97 waited) and 398 more; a pulse
     // longer than the exposure is cut to it and leaves no rest; reflect's exposure defaults to 50000 us
-    // (a 2-tick pulse is a no-op record, then 4996 waited).
+    // (a 2-tick pulse is a no-op record, then 4996 waited). No repetitions: no program, nothing moves.
     const Lines sent = tcpLog(b, from);
     BOOST_TEST(recordValues(sent, "20000019") == hexWords({2343, 0, 2344, 97, 398,  // shadow
                                                  63, 64, 0, 7,             // reflect
-                                                 97, 398,                  // step 0
                                                  4996}));
     // Only the reflect scans wait on the receiver: for it to be idle (lines 0x60), then for ready (0x20).
     BOOST_TEST(recordValues(sent, "12000b19") == hexWords({0x60, 0x20, 0x60, 0x20}));
@@ -255,7 +271,7 @@ BOOST_AUTO_TEST_CASE(homing_phase_and_repeated_homing_and_lost_steps)
                      "action log:"}));
     // No switch on the positive side: the error goes to stderr, no line, and the range check fails.
     BOOST_TEST(r.process.err.find("errorLimitSwitchUnreachable") != std::string::npos, r.process.err);
-    BOOST_TEST(r.verdicts["main"] == "failed 46/3 | phase-position difference mismatch | check rmsLimit == 0.0 has failed"
+    BOOST_TEST(r.verdicts["main"] == "failed 43/3 | phase-position difference mismatch | check rmsLimit == 0.0 has failed"
                                      " | check limitPos < c_->phaseCycle() * 400 /4 * 1.001 && limitPhase < "
                                      "c_->phaseCycle() && limitPhase >=0 has failed");
 
@@ -358,29 +374,85 @@ BOOST_AUTO_TEST_CASE(moves_and_scans_that_end_elsewhere_fail_their_checks)
     BOOST_TEST(std::distance(std::sregex_iterator(programs.begin(), programs.end(), started), std::sregex_iterator()) == 3);
 }
 
-// A board that hangs 0.6 s into a 2 s move, and a receiver that never answers a reflect scan's
-// handshake: each command gives up with errorDeviceHung 1.2 times its plan and 2 s after its start, a
-// scan 100 ms later per handshake. A shadow scan waits for no receiver. Both stand at phase 0 then,
-// so that parking at the end has no move to wait for.
-BOOST_AUTO_TEST_CASE(a_hung_move_or_scan_gives_up_after_its_time_limit)
+// A board that hangs 0.6 s into a 2 s move: the command gives up with errorDeviceHung 1.2 times its
+// plan and 2 s after its start. It stands at phase 0 then, so that parking at the end has no move to
+// wait for.
+BOOST_AUTO_TEST_CASE(a_hung_move_gives_up_after_its_time_limit)
 {
-    {
-        board hanging{1, "10.77.1.16", {"--hwid", faultyId, "--hang", "1:61474"}};
-        auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults, {"connect", "init", "moveMotor { pos 100000 }"});
-        BOOST_TEST(r.process.out == text({"device initialized"}));
-        BOOST_TEST(r.verdicts["main"] == "aborted 6/1 | errorDeviceHung: std::exception");
-        // planned for 200065 ticks of 10 us: 2401 ms and 2 s
-        const long ms = msBetween(log, "starting program", "Parking motor...");
-        BOOST_TEST((ms >= 4401 && ms < 6000), "gave up after " << ms << " ms");
-    }
-    board busy{1, "10.77.1.17", {"--hwid", faultyId, "--time-scale", "1000", "--inputs", "0x40"}};
-    auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults,
-                               {"connect", "init", "scanRxShadow { count 3 step 64 }", "scanRxReflect { count 3 step 832 }"});
-    BOOST_TEST(r.process.out == text({"device initialized", "Target: 192, current: 192"}));
-    BOOST_TEST(r.verdicts["main"] == "aborted 9/1 | errorDeviceHung: std::exception");
-    // planned for 3 repetitions of a 1729-tick step and a 5000-tick exposure: 242 ms, 2 s and 300 ms
+    board hanging{1, "10.77.1.16", {"--hwid", faultyId, "--hang", "1:61474"}};
+    auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults, {"connect", "init", "moveMotor { pos 100000 }"});
+    BOOST_TEST(r.process.out == text({"device initialized"}));
+    BOOST_TEST(r.verdicts["main"] == "aborted 6/1 | errorDeviceHung: std::exception");
+    // planned for 200065 ticks of 10 us: 2401 ms and 2 s
     const long ms = msBetween(log, "starting program", "Parking motor...");
-    BOOST_TEST((ms >= 2542 && ms < 4000), "gave up after " << ms << " ms");
+    BOOST_TEST((ms >= 4401 && ms < 6000), "gave up after " << ms << " ms");
+}
+
+// A receiver that takes 3 s to read each exposure out holds a reflect scan as long as it needs, here
+// longer than the 5 s a board may leave the watcher unanswered: the board answers meanwhile.
+BOOST_AUTO_TEST_CASE(a_slow_receiver_holds_the_scan_as_long_as_it_needs)
+{
+    board slow{1, "10.77.1.19", {"--hwid", faultyId, "--receiver", "300000"}};
+    auto [r, log] = runWithLog(Lines{"hwId " + faultyId} + moveDefaults,
+                               {"connect", "init", "scanRxReflect { count 3 step 64 }"});
+    BOOST_TEST(r.process.out == text({"device initialized", "Target: 192, current: 192"}));
+    BOOST_TEST(r.verdicts["main"] == "passed 7/0");
+    // three exposures of 50 ms, the last two after a read-out of 3 s each
+    const long ms = msBetween(log, "starting program", "program completed");
+    BOOST_TEST((ms >= 6000 && ms < 8000), "the scan took " << ms << " ms");
+}
+
+// A receiver that never answers (stuck busy) holds a reflect scan for as long as the board
+// answers, here well past the 5 s a silent board gets; the shadow scan before it waits for no
+// receiver. SIGINT ends the terminal, with the log written out.
+BOOST_AUTO_TEST_CASE(a_scan_waits_for_a_silent_receiver_until_the_user_interrupts_it)
+{
+    board busy{1, "10.77.1.17", {"--hwid", faultyId, "--time-scale", "1000", "--inputs", "0x40"}};
+    backgroundTerminal t(Lines{"hwId " + faultyId} + moveDefaults,
+                         {"connect", "init", "scanRxShadow { count 3 step 64 }", "scanRxReflect { count 3 step 832 }"});
+    BOOST_REQUIRE_MESSAGE(waitForLines(busy, "tcp 0b002a0000000001000000", 2, std::chrono::seconds(20)), busy.logTail());
+    BOOST_TEST(!t.endsWithin(std::chrono::seconds(6)), "the scan gave up");
+    t.signal(SIGINT);
+    BOOST_REQUIRE(t.endsWithin(std::chrono::seconds(10)));
+    const runResult r = t.result();
+    BOOST_TEST(r.termSignal == SIGINT, r.describe());
+    BOOST_TEST(r.out == text({"device initialized", "Target: 192, current: 192"}));
+    const std::string log = t.log();
+    const std::size_t reflect = log.rfind("starting program at address 0");
+    BOOST_REQUIRE(reflect != std::string::npos);
+    BOOST_TEST(log.find("program completed", reflect) == std::string::npos);
+    BOOST_TEST(log.find("errorDeviceHung") == std::string::npos);
+    // the watcher's state reads went on to the end, and the signal wrote out the last of them
+    const std::size_t lastRead = log.rfind("0700 2b 00000000");
+    BOOST_REQUIRE(lastRead != std::string::npos);
+    BOOST_TEST(stampMs(log, lastRead) - stampMs(log, reflect) >= 5700, log.substr(log.size() - 2000));
+}
+
+// A controller still there but not connected after the actions (the board went away while they
+// ran) is not a released one: each pass's homing fails, its error on standard error, each range
+// check fails, and the loop goes on.
+BOOST_AUTO_TEST_CASE(testInitMotor_goes_on_when_its_actions_leave_the_controller_unconnected)
+{
+    board leaving{1, "10.77.1.18", {"--hwid", faultyId, "--time-scale", "1000"}};
+    auto running = std::async(std::launch::async, [] {
+        return runMainScript(Lines{"hwId " + faultyId} + moveDefaults,
+                             {"connect", "init", "getInput",
+                              "testInitMotor { travel -100000 value 0 fallback 0 count 2 action { sleep 2000 } }"});
+    });
+    // "getInput" is the last command before the first pass's actions
+    const bool reached = leaving.waitForLogText("tcp 030025", std::chrono::seconds(20)).has_value();
+    leaving.stop();
+    terminalRun r = running.get();
+    BOOST_REQUIRE(reached);
+    BOOST_TEST(r.process.out == text({"device initialized", "input : 0x00000000", "Start\tLimit\tPhase",
+                                      "Limit Average: nan, RMS: nan, N: 0", "Phase Average: nan, RMS: nan, N: 0",
+                                      "action log:", "sleeping for 2000 ms", "sleeping for 2000 ms"}));
+    const std::string rangeFailed = " | check limitPos < c_->phaseCycle() * motorStepsPerRev / 4 * 1.001 && "
+                                    "limitPhase < (int)c_->phaseCycle() && limitPhase >= 0 has failed";
+    BOOST_TEST(r.verdicts["main"] == "failed 10/3" + rangeFailed + rangeFailed + " | check rmsLimit == 0.0 has failed");
+    const std::regex reported("Dynamic exception type");
+    BOOST_TEST(std::distance(std::sregex_iterator(r.process.err.begin(), r.process.err.end(), reported),
+                             std::sregex_iterator()) == 2, r.process.err);
 }
 
 BOOST_AUTO_TEST_SUITE_END()

@@ -5,6 +5,7 @@
 #define BOOST_TEST_MODULE net_planner
 #include <boost/test/unit_test.hpp>
 
+#include <cstdlib>
 #include <limits>
 
 #include <boost/exception/diagnostic_information.hpp>
@@ -13,6 +14,7 @@
 #include "qzsmc/controller.hpp"
 #include "support/link_fixture.hpp"
 #include "support/program_text.hpp"
+#include "support/terminal.hpp"
 
 namespace {
 
@@ -180,6 +182,28 @@ BOOST_AUTO_TEST_CASE(planning_without_usable_limits_fails_clearly)
     // An acceleration of -2^31 is cut to the maximum speed like any other too large one.
     BOOST_TEST(recordsText(f.link->makePath(0, 1000, 1000, std::numeric_limits<int>::min(), 100, nullptr)) ==
                recordsText(f.link->makePath(0, 1000, 1000, 1000, 100, nullptr)));
+}
+
+// A script's acceleration above the board's own limit (limits.accel 10 here) is planned within it:
+// every acceleration record the board receives stays within the limit, and the move lands.
+BOOST_AUTO_TEST_CASE(an_acceleration_above_the_board_limit_is_planned_within_it)
+{
+    planner f(1000);
+    f.link->setDeviceSettings({{1000, 1000, 10}, 0, 0, {}, {}});
+    const int start = f.link->getValue(2);
+    std::size_t seen = board->logLines().size();
+    BOOST_REQUIRE(f.link->moveTo(start + 5000, 1000, 1000000)->waitFor(3000));
+    BOOST_TEST(f.link->getValue(2) == start + 5000);
+    // records as the board logs them: 0f002c, the slot, opcode, arg1 to arg3, the value
+    std::vector<std::int32_t> accelerations;
+    for (const std::string& frame : qz::test::controlFrames(*board, seen))
+        if (frame.rfind("0f002c", 0) == 0 && frame.substr(14, 2) == "32")
+            accelerations.push_back(static_cast<std::int32_t>(std::stoul(frame.substr(28, 2) + frame.substr(26, 2) +
+                                                                            frame.substr(24, 2) + frame.substr(22, 2),
+                                                                        nullptr, 16)));
+    BOOST_TEST(accelerations.size() >= 3u);
+    for (const std::int32_t a : accelerations)
+        BOOST_TEST(std::abs(a) <= 10, "an acceleration record of " << a);
 }
 
 // Forward moves accelerate with +acc and brake with -dec, backward ones the reverse; a start too

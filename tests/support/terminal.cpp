@@ -1,8 +1,11 @@
 #include "support/terminal.hpp"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -83,6 +86,54 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands)
 {
     scratchDir dir("qzsmc-e2e");
     return runScript(dir.path(), "qzsmc_test.info", "main", rootKeys, commands);
+}
+
+backgroundTerminal::backgroundTerminal(const Lines& rootKeys, const Lines& commands)
+{
+    writeFile(dir_.path() / "qzsmc_test.info", text(rootKeys) + "main\n{\n" + text(commands) + "}\n");
+    writeFile(dir_.path() / "logger.xml", "<config><level>trace</level><synchronous>false</synchronous></config>\n");
+    ended_ = std::async(std::launch::async, [this] {
+        return run({"env", "--default-signal=INT", "/bin/sh", "-c", "echo $$ > pid; exec \"$0\" \"$@\"", QZSMCTEST_PATH,
+                    "--run_test=main", "--log_sink=log.txt", "--report_sink=report.txt"},
+                   dir_.path().string(), std::chrono::seconds(120));
+    });
+}
+
+backgroundTerminal::~backgroundTerminal()
+{
+    if (ended_.valid())
+        ended_.wait();
+}
+
+void backgroundTerminal::signal(int sig)
+{
+    // The shell writes its pid, then becomes the terminal.
+    std::string pid;
+    for (int i = 0; i < 250 && (pid.empty() || pid.back() != '\n'); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (boost::filesystem::exists(dir_.path() / "pid"))
+            pid = readFile(dir_.path() / "pid");
+    }
+    if (pid.empty() || ::kill(std::stoi(pid), sig) != 0)
+        throw std::runtime_error("cannot signal the terminal (pid '" + pid + "')");
+}
+
+bool backgroundTerminal::endsWithin(std::chrono::milliseconds timeout)
+{
+    return ended_.wait_for(timeout) == std::future_status::ready;
+}
+
+runResult backgroundTerminal::result()
+{
+    return ended_.get();
+}
+
+std::string backgroundTerminal::log() const
+{
+    std::string all;
+    for (const auto& file : boost::filesystem::directory_iterator(dir_.path() / "Logs"))
+        all += readFile(file.path());
+    return all;
 }
 
 Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix)

@@ -1,6 +1,7 @@
 // Running the real qzsmctest from end-to-end tests and reading what it reports.
 #pragma once
 
+#include <future>
 #include <map>
 #include <numeric>
 
@@ -53,6 +54,27 @@ terminalRun runScript(const boost::filesystem::path& dir, const std::string& fil
                       const Lines& rootKeys, const Lines& commands);
 // runScript of qzsmc_test.info's "main" in a scratch directory of its own.
 terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
+// The case "main" of the root keys and commands run from a shell on a thread of its own, as a user
+// runs the terminal, so that it can be sent a signal meanwhile. tools/testnet starts its command in
+// the background, which ignores SIGINT; a user's shell does not, so the shell here starts with it
+// as the default. The log records (dir/Logs) are not flushed one by one.
+class backgroundTerminal {
+public:
+    backgroundTerminal(const Lines& rootKeys, const Lines& commands);
+    ~backgroundTerminal();  // waits for the run, which ends at run()'s time limit at the latest
+    // Sends sig to the terminal once it has started.
+    void signal(int sig);
+    // Whether it has ended within timeout, and then how.
+    bool endsWithin(std::chrono::milliseconds timeout);
+    runResult result();
+    // The text of its log files.
+    std::string log() const;
+
+private:
+    scratchDir dir_{"qzsmc-background"};
+    std::future<runResult> ended_;
+};
+
 // The records of the terminal's log files in dir/Logs that start with prefix (cut off) after
 // their time stamp: "[btldr][info] " gives the messages of that channel and severity.
 Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix);

@@ -3,6 +3,9 @@
 #include "common.hpp"
 #include "process.hpp"
 
+#include <signal.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -55,6 +58,15 @@ void board::stop() {
   if (!running_) return;
   running_ = false;
   testnet({"board-stop", name_}, "board " + name_ + " did not stop");
+}
+
+// tools/testnet keeps the pid of the board's process in the run's state directory.
+void board::signal(int sig) const {
+  const char* run = std::getenv("QZ_TESTNET_DIR");
+  const std::string pid = run ? readFile(std::string(run) + "/boards/" + name_ + "/pid") : "";
+  if (pid.empty() || readFile("/proc/" + std::to_string(std::stoi(pid)) + "/comm") != "qzsmc-board\n" ||
+      ::kill(std::stoi(pid), sig) != 0)
+    throw std::runtime_error("cannot signal board " + name_ + " (pid '" + pid + "')");
 }
 
 std::vector<std::string> board::readLog(bool completeOnly) const {

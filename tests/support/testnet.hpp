@@ -42,6 +42,9 @@ public:
   const std::string& name() const { return name_; }
   // Stops the board and removes its namespace; the log stays.
   void stop();
+  // Sends sig to the board's process: SIGSTOP hangs it with its connections open, SIGKILL ends it
+  // without a word. A stopped board must be killed (or continued) before it is stopped.
+  void signal(int sig) const;
 
   std::vector<std::string> logLines() const;
   // The hex of every datagram of one UDP command the board received (hwId, command, payload).
