@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -288,11 +289,10 @@ private:
     boost::shared_ptr<zk::completionNotifier> startMove(int position, int speed, int accel, std::uint64_t* duration);
     // scanMove, also giving the step move's planned duration in microseconds.
     boost::shared_ptr<zk::completionNotifier> startScan(const scanParameters& p, std::uint64_t* stepUs);
-    // Waits limitMs for the program's end; errorDeviceHung, after cancelling its watcher, when none came.
-    void awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs);
-    // Waits for the program's end as long as the board answers; errorDeviceHung, after cancelling
-    // the watcher, once it has answered nothing for boardSilenceLimit.
-    void awaitAnsweringBoard(const boost::shared_ptr<zk::completionNotifier>& program);
+    // Waits for the program's end, at most limitMs (none: no limit); errorDeviceHung, after
+    // cancelling its watcher, past the limit or once the board has answered nothing for
+    // boardSilenceLimit.
+    void awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::optional<std::int64_t> limitMs);
     // When the board last answered a program's start or a watcher's state read.
     std::chrono::steady_clock::time_point boardLastAnswered();
     void readFirmwareInfo();

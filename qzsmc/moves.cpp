@@ -145,23 +145,23 @@ void controller::finishMove(int position, int speed, int accel)
     awaitProgram(move, programTimeLimitMs(static_cast<double>(duration), moveGraceMs));
 }
 
-void controller::awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs)
+void controller::awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program,
+                              std::optional<std::int64_t> limitMs)
 {
-    if (!program->waitFor(limitMs))
-        giveUp(program);
-}
-
-void controller::awaitAnsweringBoard(const boost::shared_ptr<zk::completionNotifier>& program)
-{
-    // Wakes when the board would have been silent too long, unless its watcher has heard from it
-    // since: every answer of a live board moves that moment on.
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline =
+        limitMs ? clock::now() + std::chrono::milliseconds(*limitMs) : clock::time_point::max();
+    // Wakes at the deadline, or when the board would have been silent too long unless its watcher
+    // has heard from it since: every answer of a live board moves that moment on. A board gone for
+    // good ends the wait there, not at a plan that may run for years.
     for (std::int64_t leftMs = 0;;) {
         if (program->waitFor(leftMs))
             return;
-        const auto silent = std::chrono::steady_clock::now() - boardLastAnswered();
-        leftMs = std::chrono::ceil<std::chrono::milliseconds>(boardSilenceLimit - silent).count();
-        if (leftMs <= 0)
+        const clock::time_point now = clock::now();
+        const clock::time_point wake = std::min(deadline, boardLastAnswered() + boardSilenceLimit);
+        if (wake <= now)
             giveUp(program);
+        leftMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
     }
 }
 
@@ -174,10 +174,8 @@ void controller::finishScan(const scanParameters& p)
 {
     std::uint64_t stepUs = 0;
     const boost::shared_ptr<zk::completionNotifier> scan = startScan(p, &stepUs);
-    if (p.handshake)
-        awaitAnsweringBoard(scan);
-    else
-        awaitProgram(scan, scanTimeLimitMs(p, stepUs));
+    // How long the receiver holds a handshake is its own affair: no plan bounds it.
+    awaitProgram(scan, p.handshake ? std::nullopt : std::optional<std::int64_t>(scanTimeLimitMs(p, stepUs)));
 }
 
 boost::shared_ptr<zk::completionNotifier> controller::startScan(const scanParameters& p, std::uint64_t* stepUs)
