@@ -153,6 +153,25 @@ void controller::readFirmwareInfo()
     motorConfig_.assign(*model_ == 1 ? 24 : 20, 0);
 }
 
+void controller::throwIfRefused(int command)
+{
+    if (commandRefused())
+        BOOST_THROW_EXCEPTION(errorCommandRefused() << commandInfo(command));
+}
+
+void controller::sendCommand(int command, const boost::asio::const_buffer& payload)
+{
+    sendTCPControlCommand(command, payload);
+    throwIfRefused(command);
+}
+
+void controller::sendCommandWithReply(int command, const boost::asio::const_buffer& payload,
+                                      const boost::asio::mutable_buffer& reply)
+{
+    sendTCPControlCommandWithReply(command, payload, reply);
+    throwIfRefused(command);
+}
+
 // ---------------------------------------------------------------- driver fields
 
 const controller::driverField& controller::lookupField(const char* name) const
@@ -223,7 +242,7 @@ std::uint64_t controller::readDriverRegister(unsigned char address)
     unsigned char reply[8] = {};
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommandWithReply(cmdReadDriverRegister, boost::asio::buffer(request), boost::asio::buffer(reply));
+        sendCommandWithReply(cmdReadDriverRegister, boost::asio::buffer(request), boost::asio::buffer(reply));
     }
     return static_cast<std::uint64_t>(zk::getLE32(reply)) | (static_cast<std::uint64_t>(zk::getLE32(reply + 4)) << 32);
 }
@@ -233,7 +252,7 @@ std::uint64_t controller::readDriverRegister(unsigned char address)
 void controller::readSettings()
 {
     std::vector<unsigned char> image(settingsImageSize(), 0);
-    queryCommand(cmdReadSettings, boost::asio::buffer(image));
+    sendCommandWithReply(cmdReadSettings, boost::asio::const_buffer(), boost::asio::buffer(image));
     std::copy(image.begin(), image.begin() + motorConfig_.size(), motorConfig_.begin());
     unpackSettings(image.data() + motorConfig_.size(), deviceSettings_);
     settingsRead_ = true;
@@ -249,13 +268,13 @@ void controller::setDeviceSettings(const deviceSettings& settings)
     packSettings(deviceSettings_, image.data() + motorConfig_.size());
     logSettings();
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdWriteSettings, boost::asio::buffer(image));
+    sendCommand(cmdWriteSettings, boost::asio::buffer(image));
 }
 
 void controller::commitSettings()
 {
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdCommitSettings, boost::asio::const_buffer());
+    sendCommand(cmdCommitSettings, boost::asio::const_buffer());
 }
 
 void controller::logSettings()
@@ -286,7 +305,7 @@ void controller::setValue(signed char id, std::uint32_t value)
     zk::putLE32(request, static_cast<std::uint32_t>(static_cast<std::int32_t>(id)));
     zk::putLE32(request + 4, value);
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdSetValue, boost::asio::buffer(request));
+    sendCommand(cmdSetValue, boost::asio::buffer(request));
 }
 
 std::int32_t controller::getValue(signed char id)
@@ -296,7 +315,7 @@ std::int32_t controller::getValue(signed char id)
     unsigned char reply[4] = {};
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommandWithReply(cmdGetValue, boost::asio::buffer(request), boost::asio::buffer(reply));
+        sendCommandWithReply(cmdGetValue, boost::asio::buffer(request), boost::asio::buffer(reply));
     }
     return static_cast<std::int32_t>(zk::getLE32(reply));
 }
@@ -304,13 +323,13 @@ std::int32_t controller::getValue(signed char id)
 void controller::setPWM(const unsigned char* record)
 {
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdSetPWM, boost::asio::buffer(record, 5));
+    sendCommand(cmdSetPWM, boost::asio::buffer(record, 5));
 }
 
 void controller::setOutputs(const unsigned char* record)
 {
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdSetOutputs, boost::asio::buffer(record, 8));
+    sendCommand(cmdSetOutputs, boost::asio::buffer(record, 8));
 }
 
 void controller::init()

@@ -119,6 +119,9 @@ public:
     // The driver's MRES is above 8: no phase cycle. Carries resolutionInfo.
     struct errorMicrostepResolution : deviceError {};
     using resolutionInfo = boost::error_info<struct tagResolutionInfo, std::uint32_t>;
+    // The board refused a command: its reply carried the error flag. Carries commandInfo.
+    struct errorCommandRefused : deviceError {};
+    using commandInfo = boost::error_info<struct tagCommandInfo, int>;
 
     // A named bit field of one driver register word.
     struct driverField {
@@ -268,6 +271,10 @@ public:
     // its own failures are logged, never thrown.
     void disconnect(bool softReset) override;
 
+    // errorCommandRefused when the board refused the command sent last. For a caller that has
+    // held commandMutex_ since it sent command, so that the answer is its own.
+    void throwIfRefused(int command);
+
     const deviceSettings& getDeviceSettings() const { return deviceSettings_; }
     // Whether the held block and register image came from the board; until then they are zeros.
     bool settingsRead() const { return settingsRead_; }
@@ -289,6 +296,10 @@ private:
     // Waits limitMs for the program's end; errorDeviceHung, after cancelling its watcher, when none came.
     void awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::int64_t limitMs);
     void readFirmwareInfo();
+    // One command, under commandMutex_ held by the caller; errorCommandRefused when refused.
+    void sendCommand(int command, const boost::asio::const_buffer& payload);
+    void sendCommandWithReply(int command, const boost::asio::const_buffer& payload,
+                              const boost::asio::mutable_buffer& reply);
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();
     void logEnd(const char* format);

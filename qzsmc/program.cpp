@@ -93,7 +93,7 @@ void controller::loadProgram(const program& p, unsigned int address)
         request[7] = record.arg3;
         zk::putLE32(request + 8, static_cast<std::uint32_t>(record.value));
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommand(cmdWriteInstruction, boost::asio::buffer(request));
+        sendCommand(cmdWriteInstruction, boost::asio::buffer(request));
     }
     BOOST_LOG_SEV(log_, zk::logger::info) << boost::format("%d instructions loaded at address %d") % p.size() % address;
 }

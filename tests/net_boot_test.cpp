@@ -252,6 +252,8 @@ const faultCase faultCases[] = {
      130, "070009" + le32(130), 256},
     {"FPGA write 5", {"--boot-fpga-write-fail", "5"}, false, 5280, isA<controller::errorFPGABlockWriteFailed>,
      std::nullopt, "170226" + le32(5), 6},
+    {"FPGA write refused", {"--tcp-error-flag", "0x26"}, false, 5280, isA<controller::errorFPGABlockWriteFailed>,
+     std::nullopt, "170226" + le32(0), 1},
     {"FPGA read-back 2", {"--boot-fpga-corrupt", "2"}, false, 5280, isA<controller::errorFPGABlockVerificationFailed>,
      2, "070025" + le32(2), 10},
 };

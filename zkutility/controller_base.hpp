@@ -111,6 +111,9 @@ public:
     std::size_t sendTCPControlCommandWithReply(int command, const boost::asio::const_buffer& payload,
                                                const boost::asio::mutable_buffer& reply);
     void queryCommand(int command, const boost::asio::mutable_buffer& reply);
+    // Whether the device refused the command sent last: the reply that confirmed it carried the
+    // error flag. The sender asks before it lets another command go out.
+    bool commandRefused();
     std::array<unsigned char, 20> readHardwareId();
     void readNetworkConfig(networkConfiguration* config);
     void restartToBootLoader();
