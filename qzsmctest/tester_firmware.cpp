@@ -90,23 +90,21 @@ struct namedImage {
 };
 
 // Reads the image at path; false, with the failed check said, when there is nothing to write.
-// One the boot loader cannot take throws its controller's error; its size is compared in 64 bits.
+// One the boot loader cannot take throws its controller's error; its size is compared in 64 bits,
+// and a file that says it is too large is not read at all.
 bool readImage(namedImage& image, std::size_t limit, void (*checkSize)(std::uint64_t))
 {
+    boost::system::error_code error;
+    const std::uintmax_t onDisk = boost::filesystem::file_size(image.path, error);
+    if (!error && onDisk > limit)
+        checkSize(onDisk);
     image.bytes = readFile(image.path, limit);
     if (image.bytes.empty()) {
         BOOST_ERROR("File <" << image.path << "> not found");
         return false;
     }
-    std::uint64_t size = image.bytes.size();
-    if (size > limit) {
-        // The read stopped past the limit: the file tells its real size.
-        boost::system::error_code error;
-        const std::uintmax_t onDisk = boost::filesystem::file_size(image.path, error);
-        if (!error)
-            size = std::max<std::uint64_t>(size, onDisk);
-    }
-    checkSize(size);
+    // A file that grew since it was measured is read one byte past the limit.
+    checkSize(image.bytes.size());
     return true;
 }
 

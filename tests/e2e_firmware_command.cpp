@@ -99,8 +99,9 @@ BOOST_AUTO_TEST_CASE(a_bad_image_file_leaves_the_board_running_its_firmware)
     writeFile(dir.path() / "empty.bin", "");
     boost::filesystem::create_directory(dir.path() / "dir.bin");
     BOOST_REQUIRE(::mkfifo(dir.file("fifo.bin").c_str(), 0600) == 0);
+    // The FPGA image's byte count is an unsigned int: 2^32 bytes are one too many.
     for (const auto& [name, size] : {std::pair<const char*, std::uint64_t>{"wrap.bin", (std::uint64_t{1} << 32) + 100},
-                                     {"fpga-large.bin", 8192 * 528 + 1}}) {
+                                     {"fpga-large.bin", std::uint64_t{1} << 32}}) {
         writeFile(dir.path() / name, "");
         boost::filesystem::resize_file(dir.path() / name, size);  // sparse: no disk
     }

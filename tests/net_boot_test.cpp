@@ -254,6 +254,9 @@ const faultCase faultCases[] = {
      std::nullopt, "170226" + le32(5), 6},
     {"FPGA write refused", {"--tcp-error-flag", "0x26"}, false, 5280, isA<controller::errorFPGABlockWriteFailed>,
      std::nullopt, "170226" + le32(0), 1},
+    // One block more than the board's store holds: only the board knows its size, and refuses the block.
+    {"FPGA past the store", {}, false, 8193 * 528, isA<controller::errorFPGABlockWriteFailed>, std::nullopt,
+     "170226" + le32(8192), 8193},
     {"FPGA read-back 2", {"--boot-fpga-corrupt", "2"}, false, 5280, isA<controller::errorFPGABlockVerificationFailed>,
      2, "070025" + le32(2), 10},
 };
