@@ -21,6 +21,7 @@ namespace smc {
 namespace {
 
 enum command : int {
+    cmdRestartToBootLoader = 0x0B,
     cmdWriteSettings = 0x12,
     cmdReadSettings = 0x13,
     cmdCommitSettings = 0x14,
@@ -358,7 +359,7 @@ void controller::init()
     initialized_ = true;
 }
 
-void controller::disconnect(bool softReset)
+void controller::releaseMotor()
 {
     try {
         if (connected()) {
@@ -370,7 +371,29 @@ void controller::disconnect(bool softReset)
     } catch (const std::exception& e) {
         BOOST_LOG_SEV(log_, zk::logger::error) << e.what();
     }
+}
+
+void controller::disconnect(bool softReset)
+{
+    releaseMotor();
     base::disconnect(softReset);
+}
+
+void controller::leaveForBootLoader()
+{
+    // Parked while the board still runs its firmware: the parking keeps the phase reference
+    // across the restart.
+    releaseMotor();
+    // The board drops the connection as it restarts. Whatever answers at its address after that
+    // is the restarting board or its boot loader, and a command or a reconnection there would
+    // keep it from coming up where the update looks for it.
+    stopReconnecting();
+    {
+        boost::lock_guard<boost::mutex> lock(commandMutex_);
+        restartToBootLoader();
+        throwIfRefused(cmdRestartToBootLoader);
+    }
+    base::disconnect(false);
 }
 
 }  // namespace smc

@@ -270,6 +270,9 @@ public:
     // Parks an initialised motor and zeroes variables 12, 10, 9, 8 and 7 before the link goes;
     // its own failures are logged, never thrown.
     void disconnect(bool softReset) override;
+    // Sends the board into its boot loader (command 11) after releasing the motor as disconnect
+    // does, then lets the link go without another command and without reconnecting.
+    void leaveForBootLoader();
 
     // errorCommandRefused when the board refused the command sent last. For a caller that has
     // held commandMutex_ since it sent command, so that the answer is its own.
@@ -300,6 +303,8 @@ private:
     void sendCommand(int command, const boost::asio::const_buffer& payload);
     void sendCommandWithReply(int command, const boost::asio::const_buffer& payload,
                               const boost::asio::mutable_buffer& reply);
+    // The part of disconnect that talks to the board: parking and variable writes, failures logged.
+    void releaseMotor();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();
     void logEnd(const char* format);

@@ -168,6 +168,9 @@ protected:
     // Stops and joins the worker thread. A derived destructor calls it first,
     // so no completion handler runs virtual calls on a half-destroyed object.
     void stopIO();
+    // From now on a lost connection is not opened again, as after disconnect: for a device that
+    // is about to drop the connection and leave its address.
+    void stopReconnecting();
 
     void startIO(unsigned i);
     void scheduleConnect(unsigned i);
