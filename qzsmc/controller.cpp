@@ -386,7 +386,9 @@ void controller::leaveForBootLoader()
     releaseMotor();
     // The board drops the connection as it restarts. Whatever answers at its address after that
     // is the restarting board or its boot loader, and a command or a reconnection there would
-    // keep it from coming up where the update looks for it.
+    // keep it from coming up where the update looks for it: no watcher of a move given up on may
+    // still poll, and the link is not opened again.
+    awaitWatchers();
     stopReconnecting();
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);

@@ -307,6 +307,8 @@ private:
     void releaseMotor();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();
+    // Waits, for at most one watcher pass, until no program watcher is left to send a command.
+    void awaitWatchers();
     void logEnd(const char* format);
     const driverField& lookupField(const char* name) const;
     std::size_t settingsImageSize() const { return motorConfig_.size() + device::deviceSettingsSize; }

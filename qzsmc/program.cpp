@@ -1,4 +1,5 @@
 // Device programs: download, start, and the watcher that notices the end.
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -180,6 +181,17 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
             failing = true;
         }
     }
+}
+
+void controller::awaitWatchers()
+{
+    if (!watchers_)
+        return;
+    // A watcher whose program ended or was given up on leaves after its current pass; one whose
+    // program still runs is not waited for beyond that.
+    std::unique_lock<std::mutex> lock(watchers_->mutex);
+    watchers_->idle.wait_for(lock, std::chrono::milliseconds(watchPassMs + confirmationTimeLimit),
+                             [this] { return watchers_->running == 0; });
 }
 
 void controller::stopWatchers()
