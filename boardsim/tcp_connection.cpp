@@ -22,13 +22,15 @@ constexpr int sendBufferBytes = 16 * 1024;
 }  // namespace
 
 tcpConnection::tcpConnection(tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
-                             const tcpFaults& faults, std::function<void()> afterRequest)
+                             const tcpFaults& faults, std::function<void()> afterRequest,
+                             std::function<void()> restarted)
     : socket_(std::move(socket)),
       board_(b),
       clock_(clock),
       log_(log),
       faults_(faults),
       afterRequest_(std::move(afterRequest)),
+      restarted_(std::move(restarted)),
       delayTimer_(socket_.get_executor()),
       unsolicitedTimer_(socket_.get_executor()),
       holdTimer_(socket_.get_executor())
@@ -121,11 +123,14 @@ void tcpConnection::handle(const bytes& frame)
         return;
     }
     // The device restarts: the reply goes out, then the connection ends, and only then may the
-    // interface move away under it.
-    if (board_.restarts() != restarts)
+    // interface move away under it. What it listens with follows at once: a connection attempt
+    // made while it restarts must not be taken by the firmware that is gone.
+    if (board_.restarts() != restarts) {
         last = true;
-    else
+        restarted_();
+    } else {
         afterRequest_();
+    }
     if (faults_.delayMs == 0) {
         deliver(replies, last);
         return;

@@ -21,9 +21,10 @@ namespace boardsim {
 // runs on the server's one thread.
 class tcpConnection : public std::enable_shared_from_this<tcpConnection> {
 public:
-    // afterRequest runs after each frame the board took, and when the connection has ended.
+    // afterRequest runs after each frame the board took, and when the connection has ended;
+    // restarted, at once when a frame restarted the device, which takes that frame's place.
     tcpConnection(boost::asio::ip::tcp::socket socket, board& b, boardClock& clock, trafficLog& log,
-                  const tcpFaults& faults, std::function<void()> afterRequest);
+                  const tcpFaults& faults, std::function<void()> afterRequest, std::function<void()> restarted);
 
     void start();
     void close();
@@ -48,6 +49,7 @@ private:
     trafficLog& log_;
     const tcpFaults& faults_;
     std::function<void()> afterRequest_;
+    std::function<void()> restarted_;
     boost::asio::steady_timer delayTimer_;
     boost::asio::steady_timer unsolicitedTimer_;
     boost::asio::steady_timer holdTimer_;

@@ -92,7 +92,8 @@ void tcpServer::onAccept(const boost::system::error_code& ec, tcp::socket socket
                                                       [this] {
                                                           afterRequest_();
                                                           followBoard();
-                                                      });
+                                                      },
+                                                      [this] { followBoard(); });
     connection_ = connection;
     connection->start();
     if (acceptor_.is_open())

@@ -3,7 +3,7 @@
 //   0 receive: from the following bytes take a 3-byte header; when frameUnreadSize
 //     refuses it the header is dropped, else header and payload are one frame
 //   1 start a command: two bytes, the code little-endian; the command lock is released at once
-//   2 wait 0 ms for the confirmation
+//   2 wait 0 ms for the confirmation; ask whether the device refused the command
 //   3 copy the reply: one byte, the buffer size
 //   4 take an unsolicited message, waiting 0 ms
 //   5 clear the unsolicited messages
@@ -44,6 +44,7 @@ bool isReplyTo(unsigned char received, unsigned char pending) { return received 
 struct channelModel {
     int pending = 0;
     bool confirmed = false;
+    bool refused = false;  // by the first reply that confirmed
     frame reply;
     std::deque<std::pair<unsigned char, frame>> queue;
 
@@ -51,6 +52,7 @@ struct channelModel {
     {
         pending = command;
         confirmed = false;
+        refused = false;
         reply.clear();
     }
 
@@ -61,6 +63,8 @@ struct channelModel {
         const unsigned char code = f[2] & 0x7F;
         const frame payload(f.begin() + 3, f.end());
         if (code == (pending & 0xFF)) {
+            if (!confirmed)
+                refused = (f[2] & 0x80) != 0;
             confirmed = true;
             if (!payload.empty())
                 reply = payload;
@@ -137,6 +141,7 @@ struct session {
         const bool confirmed = channel.waitConfirmed(command, 0);
         command.unlock();
         check(confirmed == model.confirmed);
+        check(channel.refused() == model.refused);
     }
 
     void copyReply(std::size_t size)

@@ -22,6 +22,7 @@ namespace smc {
 namespace {
 
 enum command : int {
+    cmdRestartToBootLoader = 0x0B,
     cmdWriteSettings = 0x12,
     cmdReadSettings = 0x13,
     cmdCommitSettings = 0x14,
@@ -154,6 +155,25 @@ void controller::readFirmwareInfo()
     motorConfig_.assign(*model_ == 1 ? 24 : 20, 0);
 }
 
+void controller::throwIfRefused(int command)
+{
+    if (commandRefused())
+        BOOST_THROW_EXCEPTION(errorCommandRefused() << commandInfo(command));
+}
+
+void controller::sendCommand(int command, const boost::asio::const_buffer& payload)
+{
+    sendTCPControlCommand(command, payload);
+    throwIfRefused(command);
+}
+
+void controller::sendCommandWithReply(int command, const boost::asio::const_buffer& payload,
+                                      const boost::asio::mutable_buffer& reply)
+{
+    sendTCPControlCommandWithReply(command, payload, reply);
+    throwIfRefused(command);
+}
+
 // ---------------------------------------------------------------- driver fields
 
 const controller::driverField& controller::lookupField(const char* name) const
@@ -228,7 +248,7 @@ std::uint64_t controller::readDriverRegister(unsigned char address)
     unsigned char reply[8] = {};
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommandWithReply(cmdReadDriverRegister, boost::asio::buffer(request), boost::asio::buffer(reply));
+        sendCommandWithReply(cmdReadDriverRegister, boost::asio::buffer(request), boost::asio::buffer(reply));
     }
     return static_cast<std::uint64_t>(zk::getLE32(reply)) | (static_cast<std::uint64_t>(zk::getLE32(reply + 4)) << 32);
 }
@@ -238,7 +258,7 @@ std::uint64_t controller::readDriverRegister(unsigned char address)
 void controller::readSettings()
 {
     std::vector<unsigned char> image(settingsImageSize(), 0);
-    queryCommand(cmdReadSettings, boost::asio::buffer(image));
+    sendCommandWithReply(cmdReadSettings, boost::asio::const_buffer(), boost::asio::buffer(image));
     std::copy(image.begin(), image.begin() + motorConfig_.size(), motorConfig_.begin());
     unpackSettings(image.data() + motorConfig_.size(), deviceSettings_);
     settingsRead_ = true;
@@ -254,13 +274,13 @@ void controller::setDeviceSettings(const deviceSettings& settings)
     packSettings(deviceSettings_, image.data() + motorConfig_.size());
     logSettings();
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdWriteSettings, boost::asio::buffer(image));
+    sendCommand(cmdWriteSettings, boost::asio::buffer(image));
 }
 
 void controller::commitSettings()
 {
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdCommitSettings, boost::asio::const_buffer());
+    sendCommand(cmdCommitSettings, boost::asio::const_buffer());
 }
 
 void controller::logSettings()
@@ -291,7 +311,7 @@ void controller::setValue(signed char id, std::uint32_t value)
     zk::putLE32(request, static_cast<std::uint32_t>(static_cast<std::int32_t>(id)));
     zk::putLE32(request + 4, value);
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdSetValue, boost::asio::buffer(request));
+    sendCommand(cmdSetValue, boost::asio::buffer(request));
 }
 
 std::int32_t controller::getValue(signed char id)
@@ -301,7 +321,7 @@ std::int32_t controller::getValue(signed char id)
     unsigned char reply[4] = {};
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommandWithReply(cmdGetValue, boost::asio::buffer(request), boost::asio::buffer(reply));
+        sendCommandWithReply(cmdGetValue, boost::asio::buffer(request), boost::asio::buffer(reply));
     }
     return static_cast<std::int32_t>(zk::getLE32(reply));
 }
@@ -309,13 +329,13 @@ std::int32_t controller::getValue(signed char id)
 void controller::setPWM(const unsigned char* record)
 {
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdSetPWM, boost::asio::buffer(record, 5));
+    sendCommand(cmdSetPWM, boost::asio::buffer(record, 5));
 }
 
 void controller::setOutputs(const unsigned char* record)
 {
     boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendTCPControlCommand(cmdSetOutputs, boost::asio::buffer(record, 8));
+    sendCommand(cmdSetOutputs, boost::asio::buffer(record, 8));
 }
 
 void controller::init()
@@ -344,7 +364,7 @@ void controller::init()
     initialized_ = true;
 }
 
-void controller::disconnect(bool softReset)
+void controller::releaseMotor()
 {
     try {
         if (connected()) {
@@ -356,7 +376,31 @@ void controller::disconnect(bool softReset)
     } catch (const std::exception& e) {
         BOOST_LOG_SEV(log_, zk::logger::error) << e.what();
     }
+}
+
+void controller::disconnect(bool softReset)
+{
+    releaseMotor();
     base::disconnect(softReset);
+}
+
+void controller::leaveForBootLoader()
+{
+    // Parked while the board still runs its firmware: the parking keeps the phase reference
+    // across the restart.
+    releaseMotor();
+    // The board drops the connection as it restarts. Whatever answers at its address after that
+    // is the restarting board or its boot loader, and a command or a reconnection there would
+    // keep it from coming up where the update looks for it: no watcher of a move given up on may
+    // still poll, and the link is not opened again.
+    awaitWatchers();
+    stopReconnecting();
+    {
+        boost::lock_guard<boost::mutex> lock(commandMutex_);
+        restartToBootLoader();
+        throwIfRefused(cmdRestartToBootLoader);
+    }
+    base::disconnect(false);
 }
 
 }  // namespace smc

@@ -121,6 +121,9 @@ public:
     // The driver's MRES is above 8: no phase cycle. Carries resolutionInfo.
     struct errorMicrostepResolution : deviceError {};
     using resolutionInfo = boost::error_info<struct tagResolutionInfo, std::uint32_t>;
+    // The board refused a command: its reply carried the error flag. Carries commandInfo.
+    struct errorCommandRefused : deviceError {};
+    using commandInfo = boost::error_info<struct tagCommandInfo, int>;
 
     // A named bit field of one driver register word.
     struct driverField {
@@ -270,6 +273,13 @@ public:
     // Parks an initialised motor and zeroes variables 12, 10, 9, 8 and 7 before the link goes;
     // its own failures are logged, never thrown.
     void disconnect(bool softReset) override;
+    // Sends the board into its boot loader (command 11) after releasing the motor as disconnect
+    // does, then lets the link go without another command and without reconnecting.
+    void leaveForBootLoader();
+
+    // errorCommandRefused when the board refused the command sent last. For a caller that has
+    // held commandMutex_ since it sent command, so that the answer is its own.
+    void throwIfRefused(int command);
 
     const deviceSettings& getDeviceSettings() const { return deviceSettings_; }
     // Whether the held block and register image came from the board; until then they are zeros.
@@ -296,8 +306,16 @@ private:
     // When the board last answered a program's start or a watcher's state read.
     std::chrono::steady_clock::time_point boardLastAnswered();
     void readFirmwareInfo();
+    // One command, under commandMutex_ held by the caller; errorCommandRefused when refused.
+    void sendCommand(int command, const boost::asio::const_buffer& payload);
+    void sendCommandWithReply(int command, const boost::asio::const_buffer& payload,
+                              const boost::asio::mutable_buffer& reply);
+    // The part of disconnect that talks to the board: parking and variable writes, failures logged.
+    void releaseMotor();
     void watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier);
     void stopWatchers();
+    // Waits, for at most one watcher pass, until no program watcher is left to send a command.
+    void awaitWatchers();
     void logEnd(const char* format);
     const driverField& lookupField(const char* name) const;
     std::size_t settingsImageSize() const { return motorConfig_.size() + device::deviceSettingsSize; }

@@ -141,7 +141,7 @@ std::uint32_t controller::getPhase()
     unsigned char reply[4] = {};
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommandWithReply(cmdReadDriverRegister, boost::asio::buffer(request), boost::asio::buffer(reply));
+        sendCommandWithReply(cmdReadDriverRegister, boost::asio::buffer(request), boost::asio::buffer(reply));
     }
     return homing::orientedPhase(((zk::getLE32(reply) >> 10) & counterMask) >> mres, cycle, false);
 }

@@ -102,7 +102,7 @@ void controller::loadProgram(const program& p, unsigned int address)
         request[7] = record.arg3;
         zk::putLE32(request + 8, static_cast<std::uint32_t>(record.value));
         boost::lock_guard<boost::mutex> lock(commandMutex_);
-        sendTCPControlCommand(cmdWriteInstruction, boost::asio::buffer(request));
+        sendCommand(cmdWriteInstruction, boost::asio::buffer(request));
     }
     BOOST_LOG_SEV(log_, zk::logger::info) << boost::format("%d instructions loaded at address %d") % p.size() % address;
 }
@@ -187,6 +187,17 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
             BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
         }
     }
+}
+
+void controller::awaitWatchers()
+{
+    if (!watchers_)
+        return;
+    // A watcher whose program ended or was given up on leaves after its current pass; one whose
+    // program still runs is not waited for beyond that.
+    std::unique_lock<std::mutex> lock(watchers_->mutex);
+    watchers_->idle.wait_for(lock, std::chrono::milliseconds(watchPassMs + confirmationTimeLimit),
+                             [this] { return watchers_->running == 0; });
 }
 
 void controller::stopWatchers()

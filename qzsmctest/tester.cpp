@@ -387,6 +387,7 @@ std::uint32_t _tester::queryWord(int command)
     {
         boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
         c_->queryCommand(command, boost::asio::buffer(reply));
+        c_->throwIfRefused(command);
     }
     return zk::getLE32(reply);
 }
@@ -395,4 +396,5 @@ void _tester::sendEmpty(int command)
 {
     boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
     c_->sendTCPControlCommand(command, boost::asio::const_buffer());
+    c_->throwIfRefused(command);
 }

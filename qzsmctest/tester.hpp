@@ -137,6 +137,7 @@ private:
     void updateFirmware(const boost::property_tree::ptree& cmd);
 
     // A query command sent under the controller's command lock; its 4-byte reply as a number.
+    // Both end the test case with the controller's errorCommandRefused when the board refused it.
     std::uint32_t queryWord(int command);
     // A command with an empty payload sent under the controller's command lock.
     void sendEmpty(int command);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <boost/test/unit_test.hpp>
+#include <boost/thread/lock_guard.hpp>
 
 #include "qzsmc/controller.hpp"
 
@@ -14,6 +15,8 @@ namespace pt = boost::property_tree;
 
 namespace {
 constexpr unsigned connectTimeLimit = 5000;  // ms
+constexpr int cmdReadHardwareId = 2;
+constexpr int cmdReadNetworkConfig = 4;
 }
 
 void _tester::connect(const pt::ptree&)
@@ -58,7 +61,11 @@ void _tester::readNetworkConfig(const pt::ptree&)
     // Cleared first, so a short reply cannot print stale bytes.
     qz::smc::controller::networkConfiguration config;
     std::memset(&config, 0, sizeof config);
-    c_->readNetworkConfig(&config);
+    {
+        boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
+        c_->readNetworkConfig(&config);
+        c_->throwIfRefused(cmdReadNetworkConfig);
+    }
     std::cout << "device network configuration:" << std::endl;
     printNetworkConfig(config);
 }
@@ -66,6 +73,11 @@ void _tester::readNetworkConfig(const pt::ptree&)
 void _tester::readHardwareId(const pt::ptree&)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const std::array<unsigned char, 20> id = c_->readHardwareId();
+    std::array<unsigned char, 20> id;
+    {
+        boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
+        id = c_->readHardwareId();
+        c_->throwIfRefused(cmdReadHardwareId);
+    }
     std::cout << "hwId " << id << std::endl;
 }

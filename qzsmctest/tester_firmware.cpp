@@ -16,11 +16,9 @@
 #include <boost/format.hpp>
 #include <boost/scope_exit.hpp>
 #include <boost/test/unit_test.hpp>
-#include <boost/thread/locks.hpp>
 
 #include "zkutility/boot_controller.hpp"
 #include "zkutility/firmware_image.hpp"
-#include "zkutility/logger.hpp"
 
 namespace pt = boost::property_tree;
 
@@ -81,32 +79,32 @@ bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt)
 
 namespace {
 
-// An image named by the command, read whole before the board is touched.
+// An image named by the command, with what the boot loader takes of it.
 struct namedImage {
     const char* part;
     std::string path;
-    std::vector<char> bytes;
+    std::size_t limit;
+    void (*checkSize)(std::uint64_t);
     void (zk::hw::boot::controller::*write)(const void*, unsigned int, bool);
+    std::vector<char> bytes;
 };
 
 // Reads the image at path; false, with the failed check said, when there is nothing to write.
-// One the boot loader cannot take throws its controller's error; its size is compared in 64 bits.
-bool readImage(namedImage& image, std::size_t limit, void (*checkSize)(std::uint64_t))
+// One the boot loader cannot take throws its controller's error; its size is compared in 64 bits,
+// and a file that says it is too large is not read at all.
+bool readImage(namedImage& image)
 {
-    image.bytes = readFile(image.path, limit);
+    boost::system::error_code error;
+    const std::uintmax_t onDisk = boost::filesystem::file_size(image.path, error);
+    if (!error && onDisk > image.limit)
+        image.checkSize(onDisk);
+    image.bytes = readFile(image.path, image.limit);
     if (image.bytes.empty()) {
         BOOST_ERROR("File <" << image.path << "> not found");
         return false;
     }
-    std::uint64_t size = image.bytes.size();
-    if (size > limit) {
-        // The read stopped past the limit: the file tells its real size.
-        boost::system::error_code error;
-        const std::uintmax_t onDisk = boost::filesystem::file_size(image.path, error);
-        if (!error)
-            size = std::max<std::uint64_t>(size, onDisk);
-    }
-    checkSize(size);
+    // A file that grew since it was measured is read one byte past the limit.
+    image.checkSize(image.bytes.size());
     return true;
 }
 
@@ -121,24 +119,25 @@ void _tester::updateFirmware(const pt::ptree& cmd)
         BOOST_TEST_MESSAGE("Update options not specified");
         return;
     }
-
-    // Every image is read and checked first: a bad file must not leave the board in its boot loader.
     std::vector<namedImage> images;
-    if (arm) {
-        images.push_back({"ARM", *arm, {}, &controller::updateARMFirmware});
-        if (!readImage(images.back(), zk::hw::boot::armMaxImageSize, &controller::checkARMImageSize))
-            return;
-    }
-    if (fpga) {
-        images.push_back({"FPGA", *fpga, {}, &controller::updateFPGAFirmware});
-        if (!readImage(images.back(), zk::hw::boot::fpgaMaxImageSize, &controller::checkFPGAImageSize))
-            return;
-    }
+    if (arm)
+        images.push_back({"ARM", *arm, zk::hw::boot::armMaxImageSize, &controller::checkARMImageSize,
+                          &controller::updateARMFirmware, {}});
+    if (fpga)
+        images.push_back({"FPGA", *fpga, zk::hw::boot::fpgaMaxImageSize, &controller::checkFPGAImageSize,
+                          &controller::updateFPGAFirmware, {}});
 
     boost::asio::ip::address localAddress;
     std::array<unsigned char, 20> hwId{};
     std::set<boost::asio::ip::address> prohibited;
-    if (c_ && c_->connected()) {
+    // A running board is sent into its boot loader only with every image read and checked, so a
+    // bad file leaves it running its firmware. Without one there is nothing to protect: each image
+    // is read when its turn comes.
+    const bool boardConnected = c_ && c_->connected();
+    if (boardConnected) {
+        for (namedImage& image : images)
+            if (!readImage(image))
+                return;
         localAddress = c_->localAddress();
         hwId = c_->hardwareId();
         // Read before anything is printed: a failed read leaves no half line.
@@ -146,27 +145,8 @@ void _tester::updateFirmware(const pt::ptree& cmd)
         std::cout << "current revision: " << zk::printable(revision) << std::endl;
         // The boot loader must not come up where the board was: it is moved off that address.
         prohibited.insert(c_->deviceAddress());
-        {
-            boost::lock_guard<boost::mutex> lock(c_->commandMutex_);
-            c_->restartToBootLoader();
-        }
-        // The board drops the connection as it restarts, so the soft reset may find it gone:
-        // that is the restart at work, not a failure; a link that still stands is.
-        try {
-            c_->disconnect(true);
-        } catch (const std::exception& e) {
-            // The link may learn of the drop only after the command failed: give it the time a
-            // command has to be confirmed before calling the error a failure.
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-            while (c_->connected() && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (c_->connected())
-                throw;
-            BOOST_LOG_SEV(zk::logger::main_logger::get(), zk::logger::warning)
-                << "board left before its soft reset: " << e.what();
-        }
-        std::unique_ptr<qz::smc::controller> gone;
-        std::swap(gone, c_);
+        c_->leaveForBootLoader();
+        c_.reset();
     } else {
         std::cout << "device not connected, will try to search for BOOT_LOADER device" << std::endl;
     }
@@ -185,7 +165,9 @@ void _tester::updateFirmware(const pt::ptree& cmd)
     // Disconnects before the pointer deletes it, also when an update throws.
     BOOST_SCOPE_EXIT_ALL(&loader) { loader->disconnect(true); };
 
-    for (const namedImage& image : images) {
+    for (namedImage& image : images) {
+        if (!boardConnected && !readImage(image))
+            return;
         std::cout << boost::format("updating %s with firmware from <%s>...") % image.part % image.path << std::flush;
         // Within the boot loader's limit, so the size fits.
         ((*loader).*image.write)(image.bytes.data(), static_cast<unsigned int>(image.bytes.size()), false);

@@ -25,13 +25,13 @@ template <class F>  // how many of the motor controller's errors family F holds
 constexpr int smcErrorsIn = in<typename F::deviceError, smc::errorNoSolution, smc::errorZeroSpeed,
                                smc::errorZeroAcceleration, smc::errorProgramAddress, smc::errorLimitSwitchSticky,
                                smc::errorDeviceHung, smc::errorLimitSwitchUnreachable,
-                               smc::errorMicrostepResolution>;
+                               smc::errorMicrostepResolution, smc::errorCommandRefused>;
 
 static_assert(in<std::exception, board::deviceError, boot::deviceError, zk::NetworkError> == 3);
 static_assert(in<boost::exception, board::deviceError, boot::deviceError, zk::NetworkError> == 3);
 static_assert(linkErrorsIn<board, board> == 4 && linkErrorsIn<boot, boot> == 4);
 static_assert(linkErrorsIn<board, boot> == 0 && linkErrorsIn<boot, board> == 0);
-static_assert(smcErrorsIn<board> == 8 && smcErrorsIn<boot> == 0);
+static_assert(smcErrorsIn<board> == 9 && smcErrorsIn<boot> == 0);
 static_assert(in<board::deviceError, zk::NetworkError> + in<boot::deviceError, zk::NetworkError> == 0);
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <regex>
 #include <tuple>
 
@@ -99,8 +100,9 @@ BOOST_AUTO_TEST_CASE(a_bad_image_file_leaves_the_board_running_its_firmware)
     writeFile(dir.path() / "empty.bin", "");
     boost::filesystem::create_directory(dir.path() / "dir.bin");
     BOOST_REQUIRE(::mkfifo(dir.file("fifo.bin").c_str(), 0600) == 0);
+    // The FPGA image's byte count is an unsigned int: 2^32 bytes are one too many.
     for (const auto& [name, size] : {std::pair<const char*, std::uint64_t>{"wrap.bin", (std::uint64_t{1} << 32) + 100},
-                                     {"fpga-large.bin", 8192 * 528 + 1}}) {
+                                     {"fpga-large.bin", std::uint64_t{1} << 32}}) {
         writeFile(dir.path() / name, "");
         boost::filesystem::resize_file(dir.path() / name, size);  // sparse: no disk
     }
@@ -178,6 +180,27 @@ BOOST_AUTO_TEST_CASE(a_failed_ARM_update_ends_the_case)
     }
 }
 
+// Without a connected board no board is sent into its boot loader, so the boot loader is looked for
+// first and each image is read when its turn comes: a missing ARM image skips the FPGA image, a missing
+// FPGA image comes after the ARM image was written.
+BOOST_AUTO_TEST_CASE(without_a_connected_board_each_image_is_read_after_the_search)
+{
+    requireTestNetwork();
+    board loader{1, "10.77.1.20", {"--boot-loader", "--hwid", idLoader}};
+    scratchDir dir("qzsmc-fw");
+    writeFile(dir.path() / "arm.bin", image(100, 6));
+    writeFile(dir.path() / "fpga.bin", image(1000, 7));
+
+    std::size_t from = 0;
+    auto r = runUpdate(dir, {"ARM missing.bin", "FPGA fpga.bin"}, {},
+                       {"updateFirmware", "{", "ARM arm.bin", "FPGA missing.bin", "}"});
+    BOOST_TEST(r.process.out == text({notConnected, notConnected, "updating ARM with firmware from <arm.bin>...done"}));
+    BOOST_TEST(r.verdicts["update_firmware"] ==
+               "failed 2/2 | File <missing.bin> not found | File <missing.bin> not found");
+    BOOST_TEST(loader.udpDatagrams(0).size() == 2u, "one search per command");
+    BOOST_TEST(tcpCodes(loader, from) == text({"accept", "02", "07", "08 x128", "09 x128", "0c", "01", "close"}));
+}
+
 BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_comes_back_with_the_new_revision)
 {
     requireTestNetwork();
@@ -224,11 +247,68 @@ BOOST_AUTO_TEST_CASE(a_connected_board_is_updated_through_its_boot_loader_and_co
 
     const std::string intoLoader = "BOOT_LOADER BOOT_LOADER sim 1.0", intoFirmware = "QZ_SMC " + revision;
     BOOST_TEST(text(boardLog(b, fromRestart, "restart ")) == text({intoLoader, intoFirmware, intoLoader, intoFirmware}));
-    // The board: told to restart (it is gone before the soft reset); its boot loader: hwId read for
-    // the trailer, erased, written, read back, started and reset; then the new firmware likewise.
+    // The board: its variables zeroed as a disconnect does, then told to restart, and nothing after
+    // that; its boot loader: hwId read for the trailer, erased, written, read back, started and reset;
+    // then the new firmware likewise.
     BOOST_TEST(tcpCodes(b, from) ==
-               text({"accept", "0b", "close", "accept", "02", "07 x2", "08 x256", "09 x256", "26 x2", "25 x2", "0c", "01",
-                     "close", "accept", "0b", "close", "accept", "26 x2", "25 x2", "0c", "01", "close"}));
+               text({"accept", "2a x5", "0b", "close", "accept", "02", "07 x2", "08 x256", "09 x256", "26 x2", "25 x2",
+                     "0c", "01", "close", "accept", "2a x5", "0b", "close", "accept", "26 x2", "25 x2", "0c", "01",
+                     "close"}));
+}
+
+// Wherever its boot loader comes up, the board is parked and its variables are zeroed before it is told
+// to restart; after that its link sends nothing and is not opened again. The parking keeps the phase
+// reference: the motor moved off phase 0 before the update shows no phase difference after it.
+BOOST_AUTO_TEST_CASE(the_board_is_parked_before_its_restart_wherever_its_boot_loader_comes_up)
+{
+    requireTestNetwork();
+    const std::pair<const char*, Lines> placements[] = {
+        {"at the board's address", {}},
+        {"elsewhere in the subnet", {"--boot-ip", "10.77.1.77"}},
+        {"in another subnet", {"--boot-ip", "10.88.1.10"}},
+    };
+    const Lines zeroed = {"0b002a0c00000000000000", "0b002a0a00000000000000", "0b002a0900000000000000",
+                          "0b002a0800000000000000", "0b002a0700000000000000"};
+    for (const auto& [where, options] : placements) {
+        BOOST_TEST_CONTEXT(where)
+        {
+            board b{1, "10.77.1.10", Lines{"--hwid", idBoard, "--time-scale", "100"} + options};
+            scratchDir dir("qzsmc-fw");
+            writeFile(dir.path() / "arm.bin", image(100, 8));
+            writeFile(dir.path() / "fpga.bin", image(1000, 9));
+            std::size_t from = 0;
+            auto r = runScript(dir.path(), "firmware.info", "update_firmware",
+                               {"hwId " + idBoard, "defaultSpeed 1073741824", "defaultAccel 16777216"},
+                               {"connect", "init", "moveMotor { pos 1000 }", "updateFirmware", "{", "ARM arm.bin",
+                                "FPGA fpga.bin", "}", "search", "connect", "init", "checkPhase"});
+            BOOST_TEST(r.verdicts["update_firmware"].rfind("passed ", 0) == 0u, r.verdicts["update_firmware"]);
+            BOOST_TEST(r.process.out.find(text({"current revision: QZ_SMC sim 1.0",
+                                                "updating ARM with firmware from <arm.bin>...done",
+                                                "updating FPGA with firmware from <fpga.bin>...done"})) !=
+                           std::string::npos,
+                       r.process.out);
+            const std::string phase = text({"device initialized", "STEP_CNT: 0, phase: 0, diff: 0"});
+            BOOST_TEST(r.process.out.substr(r.process.out.size() - std::min(r.process.out.size(), phase.size())) ==
+                       phase);
+            // Before the update, and when the terminal lets the board go at the end.
+            BOOST_TEST(terminalLog(dir.path(), "[qz_smc][info] parking motor with phase ") ==
+                       (Lines{"1000 from 1000 to 0", "0 from 0 to 0"}), boost::test_tools::per_element());
+
+            // The restart follows the five variable writes; the connection ends with it.
+            const Lines tcp = boardLog(b, from, "tcp ");
+            const auto restart = std::find(tcp.begin(), tcp.end(), "03000b");
+            BOOST_TEST_REQUIRE((restart - tcp.begin() >= 5 && restart + 1 < tcp.end()), text(tcp));
+            BOOST_TEST(Lines(restart - 5, restart) == zeroed, boost::test_tools::per_element());
+            BOOST_TEST(*(restart + 1) == "close");
+            // The motor controller's link is closed once the board dropped it, with no attempt to reconnect.
+            Lines link;
+            for (const std::string& line : terminalLog(dir.path(), "[net]["))
+                if (line.rfind("trace]", 0) != 0) link.push_back(line);
+            const auto dropped = std::find(link.begin(), link.end(), "info] socked 0 disconnected");
+            BOOST_TEST_REQUIRE((dropped != link.end() && dropped + 1 != link.end()), text(link));
+            BOOST_TEST(*(dropped + 1) == "info] disconnected");
+        }
+    }
 }
 
 BOOST_AUTO_TEST_SUITE_END()

@@ -200,4 +200,36 @@ BOOST_AUTO_TEST_CASE(optional_keys_left_out_take_their_defaults)
     BOOST_TEST((gap >= 100 && gap < 100 + 100 * sanitizerSlowdown), "samples " << gap << " ms apart");
 }
 
+// A command the board refuses (its reply carries the error flag) ends the case with the controller's
+// error naming it; nothing says it was done, and nothing after it in the case is sent.
+BOOST_AUTO_TEST_CASE(a_refused_command_ends_the_case_without_a_success_line)
+{
+    const std::string idC = "c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4";
+    board c{1, "10.77.1.12",
+            {"--hwid", idC, "--tcp-error-flag", "0x10", "--tcp-error-flag", "0x15", "--tcp-error-flag", "0x14",
+             "--tcp-error-flag", "0x22", "--tcp-error-flag", "0x25"}};
+    const std::pair<const char*, std::string> rows[] = {
+        {"storeDeviceSettings", "10 "},
+        {"loadDefaultDeviceSettings", "15 "},  // no commit follows
+        {"init", "13 12 14 "},                 // no variable is written
+        {"setOutput 5", "22 "},
+        {"getInput", "25 "},
+    };
+    for (const auto& [command, sent] : rows) {
+        BOOST_TEST_CONTEXT(command)
+        {
+            std::size_t from = c.logLines().size();
+            auto r = runMainScript({"hwId " + idC}, {"connect", command, "storeDeviceSettings"});
+            BOOST_TEST(r.process.out == "");
+            BOOST_TEST(r.verdicts["main"] == "aborted 4/1 | errorCommandRefused: std::exception");
+            const Lines tcp = tcpLog(c, from);
+            std::string codes;
+            for (const std::string& frame : frames(tcp, "10 12 13 14 15 22 25"))
+                codes += frame.substr(0, 3);
+            BOOST_TEST(codes == sent);
+            BOOST_TEST(frames(tcp, "2a").size() == 5u, "variable writes besides the disconnect's five");
+        }
+    }
+}
+
 BOOST_AUTO_TEST_SUITE_END()

@@ -3,6 +3,8 @@
 #define BOOST_TEST_MODULE net_controller
 #include <boost/test/unit_test.hpp>
 
+#include <boost/exception/get_error_info.hpp>
+
 #include <numeric>
 #include <stdexcept>
 
@@ -136,10 +138,19 @@ BOOST_AUTO_TEST_CASE(parameters_wait_for_init_and_the_speed_threshold_picks_its_
 BOOST_AUTO_TEST_CASE(commands_work_before_init_a_misspelt_parameter_fails_it_and_disconnect_zeroes)
 {
     rig f({"--revision", "QZ_SMC TMC2130 sim"});
-    // Refused with the error flag, which confirms it all the same: id 128 (-128 on the wire) reads 0.
-    BOOST_TEST(f.c().getValue(static_cast<signed char>(128)) == 0);
+    // Refused with the error flag: the link logs it and counts it confirmed, the controller throws with
+    // the command's code, and the next command goes on. Id 128 is -128 on the wire.
+    const auto refused = [](int code) {
+        return [code](const controller::errorCommandRefused& e) {
+            const int* detail = boost::get_error_info<controller::commandInfo>(e);
+            return detail && *detail == code;
+        };
+    };
+    BOOST_CHECK_EXCEPTION(f.c().getValue(static_cast<signed char>(128)), controller::errorCommandRefused, refused(0x2B));
     BOOST_TEST(f.link.log.count("[error] device request error, cmd: 0x2b, data: 0300 ab ") == 1u, f.link.log.dump());
-    f.c().setValue(static_cast<signed char>(128), 7);
+    BOOST_CHECK_EXCEPTION(f.c().setValue(static_cast<signed char>(128), 7), controller::errorCommandRefused,
+                          refused(0x2A));
+    BOOST_TEST(commandLockFree(f.c()));
     f.c().setValue(5, static_cast<std::uint32_t>(INT32_MIN));
     BOOST_TEST(f.c().getValue(5) == INT32_MIN);
     // The chip answers with the register the previous read addressed: GCONF, 0, then CHOPCONF.

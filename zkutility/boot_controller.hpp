@@ -33,8 +33,9 @@ public:
     struct errorARMBlockVerificationFailed : deviceError {};
     struct errorFPGABlockWriteFailed : deviceError {};
     struct errorFPGABlockVerificationFailed : deviceError {};
-    // An image beyond the boot loader's flash (ARM: 256 sectors with the trailer; FPGA: its
-    // 8192 blocks), refused before anything is sent. zk::hw::sizeInfo: its size, at most 0xFFFFFFFF.
+    // An image the update cannot address (ARM: 256 sectors with the trailer, sector numbers being
+    // one byte; FPGA: more bytes than an unsigned int counts), refused before anything is sent.
+    // zk::hw::sizeInfo: its size, at most 0xFFFFFFFF.
     struct errorARMImageTooLarge : deviceError {};
     struct errorFPGAImageTooLarge : deviceError {};
     // The boot loader did not hand out its network configuration: nothing to decide on.

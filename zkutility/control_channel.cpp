@@ -15,6 +15,7 @@ std::unique_lock<std::mutex> controlChannel::startCommand(int command)
     std::unique_lock<std::mutex> lock(commandMutex_);
     pendingCommand_ = command;
     confirmed_ = false;
+    refused_ = false;
     std::lock_guard<std::mutex> replyLock(replyMutex_);
     reply_.clear();
     return lock;
@@ -28,6 +29,12 @@ bool controlChannel::waitConfirmed(std::unique_lock<std::mutex>& lock, std::int6
             return confirmed_;
     }
     return true;
+}
+
+bool controlChannel::refused()
+{
+    std::lock_guard<std::mutex> lock(commandMutex_);
+    return refused_;
 }
 
 std::size_t controlChannel::copyReply(const boost::asio::mutable_buffer& reply)
@@ -55,20 +62,22 @@ void controlChannel::onFrame(const unsigned char* frame, std::size_t size,
         BOOST_LOG_SEV(log_, logger::error) << boost::format("device request error, cmd: 0x%02x, data: %s")
                                                   % unsigned(code) % frameHex(frame, size, true);
     }
-    if (confirm(code, frame, size, isReplyTo))
+    if (confirm(code, (frame[2] & frameErrorFlag) != 0, frame, size, isReplyTo))
         return;
     if (trace)
         BOOST_LOG_SEV(log_, logger::trace) << boost::format("special command received, cmd: 0x%02x") % unsigned(code);
     enqueue(code, frame, size);
 }
 
-bool controlChannel::confirm(unsigned char code, const unsigned char* frame, std::size_t size,
+bool controlChannel::confirm(unsigned char code, bool refused, const unsigned char* frame, std::size_t size,
                              const std::function<bool(unsigned char, unsigned char)>& isReplyTo)
 {
     {
         std::lock_guard<std::mutex> lock(commandMutex_);
         if (!isReplyTo(code, static_cast<unsigned char>(pendingCommand_ & 0xFF)))
             return false;
+        if (!confirmed_)
+            refused_ = refused;
         confirmed_ = true;
         if (size > frameHeaderSize) {
             std::lock_guard<std::mutex> replyLock(replyMutex_);

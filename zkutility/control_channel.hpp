@@ -33,6 +33,10 @@ public:
     std::unique_lock<std::mutex> startCommand(int command);
     // Waits, with the command mutex released meanwhile, until the pending command is confirmed.
     bool waitConfirmed(std::unique_lock<std::mutex>& lock, std::int64_t milliseconds);
+    // Whether the reply that confirmed the last command carried the error flag: the device
+    // refused it. Only its sender can tell whose command that was, and only as long as it
+    // keeps others from sending.
+    bool refused();
     // Copies the stored reply payload to the start of reply; returns the bytes copied.
     std::size_t copyReply(const boost::asio::mutable_buffer& reply);
 
@@ -52,19 +56,20 @@ private:
         unsigned char command;
     };
 
-    bool confirm(unsigned char code, const unsigned char* frame, std::size_t size,
+    bool confirm(unsigned char code, bool refused, const unsigned char* frame, std::size_t size,
                  const std::function<bool(unsigned char, unsigned char)>& isReplyTo);
     void enqueue(unsigned char code, const unsigned char* frame, std::size_t size);
 
     logger::channel_logger& log_;
 
     // Held by a sender for its whole command (released while it waits); the
-    // worker takes it only to confirm. Guards confirmed_ and pendingCommand_.
+    // worker takes it only to confirm. Guards confirmed_, refused_ and pendingCommand_.
     // Standard conditions: Boost's interruptible ones take an internal lock on
     // wake-up that costs the sender an extra context switch per command, and
     // nothing interrupts a sender.
     std::mutex commandMutex_;
     bool confirmed_ = false;
+    bool refused_ = false;  // by the reply that confirmed, not by a later one of the same code
     int pendingCommand_ = 0;
     std::condition_variable confirmCond_;
 

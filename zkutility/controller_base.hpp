@@ -125,6 +125,9 @@ public:
     std::size_t sendTCPControlCommandWithReply(int command, const boost::asio::const_buffer& payload,
                                                const boost::asio::mutable_buffer& reply);
     void queryCommand(int command, const boost::asio::mutable_buffer& reply);
+    // Whether the device refused the command sent last: the reply that confirmed it carried the
+    // error flag. The sender asks before it lets another command go out.
+    bool commandRefused();
     std::array<unsigned char, 20> readHardwareId();
     void readNetworkConfig(networkConfiguration* config);
     void restartToBootLoader();
@@ -179,6 +182,9 @@ protected:
     // Stops and joins the worker thread. A derived destructor calls it first,
     // so no completion handler runs virtual calls on a half-destroyed object.
     void stopIO();
+    // From now on a lost connection is not opened again, as after disconnect: for a device that
+    // is about to drop the connection and leave its address.
+    void stopReconnecting();
 
     void startIO(unsigned i);
     void scheduleConnect(unsigned i);

@@ -348,6 +348,13 @@ void controller_base<Options>::stopIO()
 }
 
 template <class Options>
+void controller_base<Options>::stopReconnecting()
+{
+    boost::lock_guard<boost::mutex> lock(stateMutex_);
+    stop_ = true;
+}
+
+template <class Options>
 void controller_base<Options>::disconnect(bool softReset)
 {
     if (softReset) {

@@ -101,6 +101,12 @@ void controller_base<Options>::queryCommand(int command, const boost::asio::muta
 }
 
 template <class Options>
+bool controller_base<Options>::commandRefused()
+{
+    return channel_.refused();
+}
+
+template <class Options>
 std::array<unsigned char, 20> controller_base<Options>::readHardwareId()
 {
     std::array<unsigned char, 20> id{};

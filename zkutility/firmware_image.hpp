@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace zk {
@@ -20,12 +21,13 @@ constexpr std::size_t armMaxSectors = 256;
 constexpr std::size_t armTrailerSize = 8;
 constexpr std::size_t armMaxImageSize = armMaxSectors * armSectorSize - armTrailerSize;
 constexpr std::size_t fpgaBlockSize = 528;
-// The boot loader's FPGA store holds 8192 blocks: a larger image would be refused at block 8192,
-// after the whole store had been overwritten.
-constexpr std::size_t fpgaMaxBlocks = 8192;
-constexpr std::size_t fpgaMaxImageSize = fpgaMaxBlocks * fpgaBlockSize;
+// The update takes the byte count as unsigned int; what the store holds is the boot loader's to
+// say, block by block.
+constexpr std::size_t fpgaMaxImageSize = std::numeric_limits<unsigned int>::max();
 // Block number, then the block.
 constexpr std::size_t blockNumberSize = 4;
+static_assert((fpgaMaxImageSize + fpgaBlockSize - 1) / fpgaBlockSize <= std::numeric_limits<std::uint32_t>::max(),
+              "every FPGA block number fits its 4 bytes");
 constexpr std::size_t writeReplySize = 8;
 constexpr std::size_t eraseReplySize = 4;
 

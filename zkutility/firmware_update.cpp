@@ -27,7 +27,8 @@ constexpr int cmdReadARMBlock = 9;
 constexpr int cmdReadFPGABlock = 0x25;
 constexpr int cmdWriteFPGABlock = 0x26;
 
-// Writes every block of the image with command write; the first block the device refused, if any.
+// Writes every block of the image with command write; the first block the device refused (by its
+// status or by the error flag), if any.
 std::optional<std::uint32_t> writeBlocks(controller& c, int write, const std::vector<unsigned char>& image,
                                          std::size_t blockSize)
 {
@@ -38,13 +39,14 @@ std::optional<std::uint32_t> writeBlocks(controller& c, int write, const std::ve
         std::array<unsigned char, writeReplySize> reply{};
         const std::size_t received =
             c.sendTCPControlCommandWithReply(write, boost::asio::buffer(request), boost::asio::buffer(reply));
-        if (!writeAccepted(reply.data(), received))
+        if (c.commandRefused() || !writeAccepted(reply.data(), received))
             return b;
     }
     return std::nullopt;
 }
 
-// Reads every block back with command read; the first block that differs from the image, if any.
+// Reads every block back with command read; the first block that differs from the image or whose
+// read the device refused, if any.
 std::optional<std::uint32_t> verifyBlocks(controller& c, int read, const std::vector<unsigned char>& image,
                                           std::size_t blockSize)
 {
@@ -55,7 +57,8 @@ std::optional<std::uint32_t> verifyBlocks(controller& c, int read, const std::ve
         putLE32(number.data(), b);
         const std::size_t received =
             c.sendTCPControlCommandWithReply(read, boost::asio::buffer(number), boost::asio::buffer(readBack));
-        if (!blockVerified(image.data() + std::size_t{b} * blockSize, blockSize, readBack.data(), received))
+        if (c.commandRefused() ||
+            !blockVerified(image.data() + std::size_t{b} * blockSize, blockSize, readBack.data(), received))
             return b;
     }
     return std::nullopt;
@@ -97,7 +100,7 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
         reply.fill(0xFF);
         const std::size_t received = sendTCPControlCommandWithReply(cmdEraseARMSector, boost::asio::buffer(&sector, 1),
                                                                     boost::asio::buffer(reply));
-        if (!eraseAccepted(reply.data(), received))
+        if (commandRefused() || !eraseAccepted(reply.data(), received))
             BOOST_THROW_EXCEPTION(errorARMBlockEraseFailed() << blockNumberInfo(static_cast<unsigned>(s)));
     }
 
