@@ -128,14 +128,18 @@ void forwardBrokenPipe(int)
     errno = saved;
 }
 
+void restoreDefaultAction(int signal)
+{
+    struct sigaction original {};
+    original.sa_handler = SIG_DFL;
+    ::sigaction(signal, &original, nullptr);
+}
+
 [[noreturn]] void endBy(int signal)
 {
     boost::log::core::get()->flush();
-    if (signal == SIGPIPE) {
-        struct sigaction original {};
-        original.sa_handler = SIG_DFL;
-        ::sigaction(SIGPIPE, &original, nullptr);
-    }
+    if (signal == SIGPIPE)
+        restoreDefaultAction(SIGPIPE);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, signal);
@@ -178,11 +182,8 @@ void stopAtExit()
     }
     // A log file that failed only now, at its last flush, is still reported.
     boost::log::core::get()->flush();
-    if (brokenPipeForwarded) {
-        struct sigaction original {};
-        original.sa_handler = SIG_DFL;
-        ::sigaction(SIGPIPE, &original, nullptr);
-    }
+    if (brokenPipeForwarded)
+        restoreDefaultAction(SIGPIPE);
     ::pthread_sigmask(SIG_UNBLOCK, &takenSignals, nullptr);
 }
 
