@@ -21,6 +21,9 @@ namespace smc {
 
 namespace {
 
+// Init sets this bit of the outputs (variable 12); a board that restarts starts with it clear.
+constexpr std::uint32_t initOutputMark = 0x40;
+
 enum command : int {
     cmdRestartToBootLoader = 0x0B,
     cmdWriteSettings = 0x12,
@@ -334,12 +337,17 @@ void controller::setPWM(const unsigned char* record)
 
 void controller::setOutputs(const unsigned char* record)
 {
-    boost::lock_guard<boost::mutex> lock(commandMutex_);
-    sendCommand(cmdSetOutputs, boost::asio::buffer(record, 8));
+    {
+        boost::lock_guard<boost::mutex> lock(commandMutex_);
+        sendCommand(cmdSetOutputs, boost::asio::buffer(record, 8));
+    }
+    if (zk::getLE32(record) & initOutputMark)
+        initMarkSet_ = (zk::getLE32(record + 4) & initOutputMark) != 0;
 }
 
 void controller::init()
 {
+    const std::uint64_t connections = this->connections();
     {
         boost::lock_guard<boost::mutex> lock(commandMutex_);
         readSettings();
@@ -361,17 +369,53 @@ void controller::init()
     commitSettings();
     for (const auto& v : initVariableTable)
         setValue(v.first, v.second);
+    // Variable 0 = 0 has stopped whatever program ran.
+    if (lastProgram_)
+        lastProgram_->cancel();
+    lastProgram_.reset();
+    initConnections_ = connections;
+    initMarkSet_ = true;
+    referenceLost_ = false;
     initialized_ = true;
+}
+
+bool controller::boardRestarted()
+{
+    const std::uint64_t connections = this->connections();
+    if (!initialized_ || connections == initConnections_)
+        return false;
+    // A restarted board starts with its outputs clear; init's bit that a script left set is
+    // still set on the board that init set up.
+    if (initMarkSet_ && !(getValue(device::variable::outputs) & initOutputMark)) {
+        BOOST_LOG_SEV(log_, zk::logger::error)
+            << "the board restarted since init: its position reference is lost, nothing moves until init runs again";
+        initialized_ = false;
+        referenceLost_ = true;
+        lastProgram_.reset();
+        return true;
+    }
+    initConnections_ = connections;
+    return false;
 }
 
 void controller::releaseMotor()
 {
     try {
         if (connected()) {
-            if (initialized_)
-                parkMotor();
+            if (initialized_) {
+                try {
+                    readyForProgram();
+                    parkMotor();
+                } catch (const errorProgramRunning&) {
+                    BOOST_LOG_SEV(log_, zk::logger::error)
+                        << "motor not parked: the board still runs a program whose wait gave up";
+                } catch (const errorBoardRestarted&) {
+                    // logged where it was found; there is no reference to park for
+                }
+            }
             for (signed char id : {12, 10, 9, 8, 7})
                 setValue(id, 0);
+            initMarkSet_ = false;
         }
     } catch (const std::exception& e) {
         BOOST_LOG_SEV(log_, zk::logger::error) << e.what();

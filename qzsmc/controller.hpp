@@ -124,6 +124,12 @@ public:
     // The board refused a command: its reply carried the error flag. Carries commandInfo.
     struct errorCommandRefused : deviceError {};
     using commandInfo = boost::error_info<struct tagCommandInfo, int>;
+    // A program whose wait gave up or was cancelled still runs on the board: no other is loaded
+    // over its records.
+    struct errorProgramRunning : deviceError {};
+    // The board restarted under the connection since init: its position reference is gone, and
+    // nothing moves until init runs again.
+    struct errorBoardRestarted : deviceError {};
 
     // A named bit field of one driver register word.
     struct driverField {
@@ -220,8 +226,8 @@ public:
 
     // moveTo and scanMove, waited for until they end: errorDeviceHung, the watcher told to stop,
     // when a move or a scan without the handshake outlasts the time limit of its plan, or when the
-    // board answers nothing for a while during a scan that waits on its receiver, which may take
-    // as long as it needs.
+    // watcher's reads go unanswered for a while during a scan that waits on its receiver, which
+    // may take as long as it needs.
     void finishMove(int position, int speed, int accel);
     void finishScan(const scanParameters& p);
 
@@ -299,12 +305,18 @@ private:
     boost::shared_ptr<zk::completionNotifier> startMove(int position, int speed, int accel, std::uint64_t* duration);
     // scanMove, also giving the step move's planned duration in microseconds.
     boost::shared_ptr<zk::completionNotifier> startScan(const scanParameters& p, std::uint64_t* stepUs);
-    // Waits for the program's end, at most limitMs (none: no limit); errorDeviceHung, after
-    // cancelling its watcher, past the limit or once the board has answered nothing for
-    // boardSilenceLimit.
+    // Waits for the program's end, at most limitMs; without a limit, until the watcher's reads
+    // have gone unanswered for boardSilenceLimit. Past either, errorDeviceHung after cancelling
+    // the watcher.
     void awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program, std::optional<std::int64_t> limitMs);
-    // When the board last answered a program's start or a watcher's state read.
-    std::chrono::steady_clock::time_point boardLastAnswered();
+    // How long the watchers' reads have gone unanswered since the board last answered one.
+    std::chrono::steady_clock::duration boardUnanswered();
+    // Before a program is loaded: errorBoardRestarted once the board restarted since init, and
+    // errorProgramRunning while a program whose wait did not see its end still runs there.
+    void readyForProgram();
+    // After a reconnection: whether the board lost what init set, which is then logged and the
+    // controller counts as not initialised.
+    bool boardRestarted();
     void readFirmwareInfo();
     // One command, under commandMutex_ held by the caller; errorCommandRefused when refused.
     void sendCommand(int command, const boost::asio::const_buffer& payload);
@@ -329,6 +341,14 @@ private:
     // init writes them as the same calls would have after it, also where fields overlap.
     std::vector<std::pair<std::string, unsigned int>> pendingMotorParameters_;
     bool initialized_ = false;
+    // Main thread alone, like initialized_. The link's connection count when init began; whether
+    // the output bit init sets is still meant to be set (a script may clear it); whether a restart
+    // since init was found.
+    std::uint64_t initConnections_ = 0;
+    bool initMarkSet_ = false;
+    bool referenceLost_ = false;
+    // The program started last, until a later load has found it over. Main thread alone.
+    boost::shared_ptr<zk::completionNotifier> lastProgram_;
     std::uint32_t limitVar15Value_ = 2;
     // Made by the first execProgram and shared with the watcher threads; the destructor waits
     // until the last of them has let go of the controller.

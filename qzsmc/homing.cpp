@@ -71,6 +71,7 @@ boost::shared_ptr<zk::completionNotifier> controller::moveInitLimit(int travel, 
     // The planner refuses a speed of -2^31 itself; an acceleration that large it cuts anyway.
     const int a = accel == std::numeric_limits<int>::min() ? std::numeric_limits<int>::max() : std::abs(accel);
     const int s = speed == std::numeric_limits<int>::min() ? speed : std::abs(speed);
+    readyForProgram();
     const int current = getValue(variable::position);
     const program search = makePath(current, offsetPosition(current, travel), s, a, a, duration);
     loadProgram(limitProgram(limitVar15Value_, travel, accel, deviceSettings_.limits.accel, search), 0);

@@ -29,9 +29,10 @@ constexpr double moveGraceMs = 2000;
 // a deadline stays within the clock's range.
 std::int64_t programTimeLimitMs(double plannedUs, double extraMs);
 
-// How long a program's wait goes on while the board answers nothing: as long as the link's connect
-// limit. A board that answers confirms each command within 1 s and its program's watcher reads its
-// state every 100 ms, so 5 s without an answer is a board gone or hung.
+// How long a wait without a plan (a scan on its receiver's handshake) goes on while its watcher's
+// reads go unanswered: as long as the link's connect limit. A board that answers confirms each
+// command within 1 s and the watcher reads its state every 100 ms, so 5 s of unanswered reads is
+// a board gone or hung.
 constexpr std::chrono::milliseconds boardSilenceLimit{5000};
 
 // The scan: stepMove (one repetition's planned move, possibly empty), settling, the optional

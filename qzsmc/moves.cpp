@@ -128,6 +128,7 @@ boost::shared_ptr<zk::completionNotifier> controller::moveTo(int position, int s
 boost::shared_ptr<zk::completionNotifier> controller::startMove(int position, int speed, int accel,
                                                                 std::uint64_t* duration)
 {
+    readyForProgram();
     const int current = getValue(variable::position);
     program p = makePath(current, position, speed, accel, accel, duration);
     if (p.empty())
@@ -148,20 +149,21 @@ void controller::finishMove(int position, int speed, int accel)
 void controller::awaitProgram(const boost::shared_ptr<zk::completionNotifier>& program,
                               std::optional<std::int64_t> limitMs)
 {
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline =
-        limitMs ? clock::now() + std::chrono::milliseconds(*limitMs) : clock::time_point::max();
-    // Wakes at the deadline, or when the board would have been silent too long unless its watcher
-    // has heard from it since: every answer of a live board moves that moment on. A board gone for
-    // good ends the wait there, not at a plan that may run for years.
-    for (std::int64_t leftMs = 0;;) {
-        if (program->waitFor(leftMs))
-            return;
-        const clock::time_point now = clock::now();
-        const clock::time_point wake = std::min(deadline, boardLastAnswered() + boardSilenceLimit);
-        if (wake <= now)
+    if (limitMs) {
+        // A plan bounds the wait and nothing else: a board cut off for a while still runs the
+        // program, and its watcher finds the end once the board answers again.
+        if (!program->waitFor(*limitMs))
             giveUp(program);
-        leftMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+        return;
+    }
+    // Without a plan, the board's silence alone ends the wait: it can have grown by the time
+    // the limit is reached at the earliest.
+    for (;;) {
+        const auto unanswered = boardUnanswered();
+        if (unanswered >= boardSilenceLimit)
+            giveUp(program);
+        if (program->waitFor(std::chrono::ceil<std::chrono::milliseconds>(boardSilenceLimit - unanswered).count()))
+            return;
     }
 }
 
@@ -180,6 +182,7 @@ void controller::finishScan(const scanParameters& p)
 
 boost::shared_ptr<zk::completionNotifier> controller::startScan(const scanParameters& p, std::uint64_t* stepUs)
 {
+    readyForProgram();
     const int current = getValue(variable::position);
     // The board's loop tests its count after the body: a program would move and expose once.
     if (p.count == 0)

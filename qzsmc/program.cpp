@@ -32,8 +32,9 @@ struct controller::programWatchers {
     std::condition_variable idle;
     unsigned running = 0;   // guarded by mutex
     bool stopping = false;  // guarded by mutex
-    // When the board last answered a program's start or its watcher's state read.
-    std::chrono::steady_clock::time_point answered;  // guarded by mutex
+    // How long the watchers' passes have gone unanswered since the board last answered a
+    // program's start or a state read.
+    std::chrono::steady_clock::duration unanswered{};  // guarded by mutex
 
     bool stopRequested()
     {
@@ -44,7 +45,16 @@ struct controller::programWatchers {
     void boardAnswered()
     {
         std::lock_guard<std::mutex> lock(mutex);
-        answered = std::chrono::steady_clock::now();
+        unanswered = {};
+    }
+
+    // A pass counts for no more than a pass can take while the terminal runs: a pass that spans
+    // the terminal's own suspension (a user's Ctrl-Z) is not silence of the board.
+    void passUnanswered(std::chrono::steady_clock::duration took)
+    {
+        constexpr std::chrono::milliseconds longestPass{watchPassMs + confirmationTimeLimit};
+        std::lock_guard<std::mutex> lock(mutex);
+        unanswered += std::min<std::chrono::steady_clock::duration>(took, longestPass);
     }
 
     // The thread's own copy of the record keeps it alive for this notify.
@@ -134,6 +144,8 @@ boost::shared_ptr<zk::completionNotifier> controller::execProgram(unsigned int a
         throw;
     }
     watcher.detach();
+    // From here the board may run it, whether or not the start write is confirmed.
+    lastProgram_ = notifier;
     try {
         setValue(0, 1);
     } catch (...) {
@@ -145,10 +157,27 @@ boost::shared_ptr<zk::completionNotifier> controller::execProgram(unsigned int a
     return notifier;
 }
 
-std::chrono::steady_clock::time_point controller::boardLastAnswered()
+void controller::readyForProgram()
 {
+    if (referenceLost_ || boardRestarted())
+        BOOST_THROW_EXCEPTION(errorBoardRestarted());
+    if (!lastProgram_)
+        return;
+    // A program whose end its watcher reported needs no look; one given up on may still run.
+    if (!lastProgram_->waitFor(0)) {
+        if (getValue(0) & 1)
+            BOOST_THROW_EXCEPTION(errorProgramRunning());
+        lastProgram_->cancel();
+    }
+    lastProgram_.reset();
+}
+
+std::chrono::steady_clock::duration controller::boardUnanswered()
+{
+    if (!watchers_)
+        return {};
     std::lock_guard<std::mutex> lock(watchers_->mutex);
-    return watchers_->answered;
+    return watchers_->unanswered;
 }
 
 // The position is read only for a record the core takes. It is read before the record is made:
@@ -164,6 +193,7 @@ void controller::logEnd(const char* format)
 void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& notifier)
 {
     while (!notifier->isCancelled() && !watchers_->stopRequested()) {
+        const auto passStart = std::chrono::steady_clock::now();
         try {
             unsigned char command = 0;
             std::vector<unsigned char> payload;
@@ -184,6 +214,7 @@ void controller::watchProgram(const boost::shared_ptr<zk::completionNotifier>& n
             }
             break;
         } catch (const std::exception& e) {
+            watchers_->passUnanswered(std::chrono::steady_clock::now() - passStart);
             BOOST_LOG_SEV(log_, zk::logger::warning) << boost::diagnostic_information(e);
         }
     }

@@ -98,18 +98,6 @@ long msBetween(const std::string& log, const std::string& from, const std::strin
 // After init a speed of 2^31 - 1 is one microstep per 10 us tick; these move at half that, reached in 64 ticks.
 const Lines moveDefaults{"defaultSpeed 1073741824", "defaultAccel 16777216"};
 
-// Waits until the board's log holds count lines equal to line.
-bool waitForLines(const board& b, const std::string& line, long count, std::chrono::milliseconds timeout)
-{
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const Lines lines = b.logLines();
-        if (std::count(lines.begin(), lines.end(), line) >= count) return true;
-        if (msSince(start) >= timeout.count()) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 }  // namespace
 
 BOOST_AUTO_TEST_SUITE(motion_commands, *boost::unit_test::fixture<sharedBoards>())

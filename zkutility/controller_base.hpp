@@ -143,6 +143,9 @@ public:
     virtual void init() {}
 
     bool connected();
+    // How often the link has connected: a count that moved on means the device was reconnected
+    // meanwhile, and may have restarted.
+    std::uint64_t connections();
     // With the caller's lock on getStateMutex(): true once every slot is
     // connected or the connect time limit cancelled the attempt.
     bool waitConnected(boost::unique_lock<boost::mutex>& lock, std::int64_t milliseconds);
@@ -227,6 +230,7 @@ protected:
     bool stop_ = false;              // a lost connection is not opened again
     bool connectCancelled_ = false;  // the connect time limit passed
     bool disconnecting_ = false;     // no new attempt while disconnect ends the connection
+    std::uint64_t connections_ = 0;  // successful connects, reconnections included
     boost::chrono::steady_clock::time_point lastAttempt_;
     std::array<socketSlot, Options::socketCount> sockets_;
 

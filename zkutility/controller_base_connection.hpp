@@ -25,6 +25,13 @@ bool controller_base<Options>::connected()
 }
 
 template <class Options>
+std::uint64_t controller_base<Options>::connections()
+{
+    boost::lock_guard<boost::mutex> lock(stateMutex_);
+    return connections_;
+}
+
+template <class Options>
 bool controller_base<Options>::allConnected() const
 {
     return std::all_of(sockets_.begin(), sockets_.end(), [](const socketSlot& s) { return s.connected; });
@@ -147,6 +154,7 @@ void controller_base<Options>::onSocketConnected(unsigned i, std::uint64_t gener
     } else {
         boost::lock_guard<boost::mutex> lock(stateMutex_);
         sockets_[i].connected = true;
+        ++connections_;
         BOOST_LOG_SEV(netLog_, logger::info) << boost::format("socket %d connected") % i;
     }
 

@@ -88,13 +88,18 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands)
     return runScript(dir.path(), "qzsmc_test.info", "main", rootKeys, commands);
 }
 
-backgroundTerminal::backgroundTerminal(const Lines& rootKeys, const Lines& commands)
+backgroundTerminal::backgroundTerminal(const Lines& rootKeys, const Sections& sections)
 {
-    writeFile(dir_.path() / "qzsmc_test.info", text(rootKeys) + "main\n{\n" + text(commands) + "}\n");
+    std::string info = text(rootKeys), cases;
+    for (const auto& [name, commands] : sections) {
+        info += name + "\n{\n" + text(commands) + "}\n";
+        cases += (cases.empty() ? "" : ",") + name;
+    }
+    writeFile(dir_.path() / "qzsmc_test.info", info);
     writeFile(dir_.path() / "logger.xml", "<config><level>trace</level><synchronous>false</synchronous></config>\n");
-    ended_ = std::async(std::launch::async, [this] {
+    ended_ = std::async(std::launch::async, [this, cases] {
         return run({"env", "--default-signal=INT", "/bin/sh", "-c", "echo $$ > pid; exec \"$0\" \"$@\"", QZSMCTEST_PATH,
-                    "--run_test=main", "--log_sink=log.txt", "--report_sink=report.txt"},
+                    "--run_test=" + cases, "--log_sink=log.txt", "--report_sink=report.txt"},
                    dir_.path().string(), std::chrono::seconds(120));
     });
 }
@@ -136,6 +141,15 @@ std::string backgroundTerminal::log() const
     return all;
 }
 
+std::string backgroundTerminal::reports() const
+{
+    std::string all;
+    for (const char* name : {"log.txt", "report.txt"})
+        if (boost::filesystem::exists(dir_.path() / name))
+            all += readFile(dir_.path() / name);
+    return all;
+}
+
 Lines terminalLog(const boost::filesystem::path& dir, const std::string& prefix)
 {
     Lines messages;
@@ -165,6 +179,17 @@ Lines tcpLog(const board& b, std::size_t& from)
 {
     b.waitForLogText("tcp close", std::chrono::seconds(3), from);  // logged a moment after the terminal ends
     return boardLog(b, from, "tcp ");
+}
+
+bool waitForLines(const board& b, const std::string& line, long count, std::chrono::milliseconds timeout)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const Lines lines = b.logLines();
+        if (std::count(lines.begin(), lines.end(), line) >= count) return true;
+        if (msSince(start) >= timeout.count()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 Lines frames(const Lines& tcp, const std::string& codes)

@@ -60,7 +60,10 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
 // as the default. The log records (dir/Logs) are not flushed one by one.
 class backgroundTerminal {
 public:
-    backgroundTerminal(const Lines& rootKeys, const Lines& commands);
+    using Sections = std::vector<std::pair<std::string, Lines>>;
+    backgroundTerminal(const Lines& rootKeys, const Lines& commands) : backgroundTerminal(rootKeys, {{"main", commands}}) {}
+    // The sections, each a case run in this order.
+    backgroundTerminal(const Lines& rootKeys, const Sections& sections);
     ~backgroundTerminal();  // waits for the run, which ends at run()'s time limit at the latest
     // Sends sig to the terminal once it has started.
     void signal(int sig);
@@ -69,6 +72,8 @@ public:
     runResult result();
     // The text of its log files.
     std::string log() const;
+    // The framework's log and report, for failure messages.
+    std::string reports() const;
 
 private:
     scratchDir dir_{"qzsmc-background"};
@@ -88,6 +93,9 @@ Lines controlFrames(const board& b, std::size_t& from);
 // The control-connection lines of a board's log past line `from` ("accept", "close" and each
 // frame's hex), read once the board has logged the end of the terminal's connection.
 Lines tcpLog(const board& b, std::size_t& from);
+
+// Waits until the board's log holds count lines equal to line.
+bool waitForLines(const board& b, const std::string& line, long count, std::chrono::milliseconds timeout);
 
 // "<code> <payload>" in hex of each frame among tcpLog's lines whose code is in `codes` ("12 13").
 Lines frames(const Lines& tcp, const std::string& codes);
