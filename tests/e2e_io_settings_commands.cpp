@@ -1,6 +1,7 @@
 // End-to-end: the terminal's output, input, pressure and settings commands run by the real qzsmctest
 // against simulated boards of both driver models, whose traffic logs show the frames they received.
-// Runs under tools/testnet with one LAN, 10.77.1.1/24.
+// Runs under tools/testnet with one LAN, 10.77.1.1/24. The suite "shipped_example" runs as a test of
+// its own, in a network where its board is alone.
 #define BOOST_TEST_MODULE e2e_io_settings_commands
 #include <boost/test/unit_test.hpp>
 
@@ -230,6 +231,33 @@ BOOST_AUTO_TEST_CASE(a_refused_command_ends_the_case_without_a_success_line)
             BOOST_TEST(frames(tcp, "2a").size() == 5u, "variable writes besides the disconnect's five");
         }
     }
+}
+
+BOOST_AUTO_TEST_SUITE_END()
+
+// The shipped example finds its board by discovery, so it runs in a network of its own with one board,
+// which tools/demo's options give a limit switch, a receiver and a faster clock.
+BOOST_AUTO_TEST_SUITE(shipped_example)
+
+// "main" stores a block whose diagnostic words are not the factory's, and init keeps the diagnostic
+// words it reads: a board that keeps its settings must still pass the next run as it did the first.
+BOOST_AUTO_TEST_CASE(main_passes_again_on_the_board_it_stored_its_settings_on)
+{
+    requireTestNetwork();
+    scratchDir dir("qzsmc-example");
+    const auto examples = testnetScript().parent_path().parent_path() / "examples";
+    for (const char* file : {"qzsmc_test.info", "logger.xml"})
+        writeFile(dir.path() / file, readFile(examples / file));
+    const std::string settingsFile = dir.file("board-settings");
+    board b{1, "10.77.1.10",
+            {"--time-scale", "100", "--limit-switch", "-6000", "--receiver", "300", "--settings-file", settingsFile}};
+
+    const std::string first = runTerminal(dir.path(), "main").verdicts["main"];
+    BOOST_TEST(first.rfind("passed ", 0) == 0, "first run: " << first);
+    // the five driver registers, then the block with channel 0's mask and polarity set
+    BOOST_TEST(hex(readFile(settingsFile)).substr(40) == block({1, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}));
+    const std::string second = runTerminal(dir.path(), "main").verdicts["main"];
+    BOOST_TEST(second == first, "second run: " << second);
 }
 
 BOOST_AUTO_TEST_SUITE_END()
