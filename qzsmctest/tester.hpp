@@ -29,19 +29,10 @@ std::vector<char> readFile(const std::string& path, std::size_t limit);
 // Returns the last attempt's result.
 bool waitFor(std::int64_t seconds, const std::function<bool()>& attempt);
 
-// The property tree's stream conversion for unsigned keys, except that a sign is
-// refused with ptree_bad_data in every form of get, with or without a default: the
-// stream would wrap "-1" round to 4294967295. Other text that is no number stays
-// "no number". Use as get_value<unsigned int>(unsignedText()).
-struct unsignedText {
-    using internal_type = std::string;
-    using external_type = unsigned int;
-    boost::optional<unsigned int> get_value(const std::string& text) const;
-};
-
-// A command key read as T (unsigned int: no sign, as unsignedText). An absent key gives none, or
-// the fallback; a present key whose text does not convert ends the command with ptree_bad_data
-// naming the key and its text, so that a script's "0x3" or "1e5" is never replaced by a default.
+// A command key read as T (unsigned int: decimal digits alone, no sign: "-1" would wrap round). An
+// absent key gives none, or the fallback; a present key whose text does not convert ends the command
+// with ptree_bad_data naming the key and its text, so that a script's "0x3" or "1e5" is never
+// replaced by a default.
 template <class T>
 boost::optional<T> keyValue(const boost::property_tree::ptree& cmd, const std::string& key);
 template <class T>
@@ -52,10 +43,12 @@ T keyValue(const boost::property_tree::ptree& cmd, const std::string& key, T fal
 // A key the command needs: absent throws ptree_bad_path, as the tree's own get does.
 template <class T>
 T requiredKey(const boost::property_tree::ptree& cmd, const std::string& key);
-// A node's own text read as T, as keyValue reads a key's; `name` names it in the error.
+// A node's own text read as T, as keyValue reads a key's; `name` names it in the error (a command's
+// own value: the command).
 template <class T>
 T nodeValue(const boost::property_tree::ptree& node, const std::string& name);
-// The conversion error of keyValue: ptree_bad_data naming the key, its text and the type.
+// The conversion error of keyValue: ptree_bad_data naming the key, its text and the type; key and
+// text in the message as zk::printable writes them.
 [[noreturn]] void throwBadKeyText(const std::string& key, const std::string& text, const std::type_info& type);
 
 // Runs one section of an INFO command script; one instance per test case.

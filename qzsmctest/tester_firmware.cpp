@@ -19,6 +19,7 @@
 
 #include "zkutility/boot_controller.hpp"
 #include "zkutility/firmware_image.hpp"
+#include "zkutility/utility.hpp"
 
 namespace pt = boost::property_tree;
 
@@ -100,7 +101,7 @@ bool readImage(namedImage& image)
         image.checkSize(onDisk);
     image.bytes = readFile(image.path, image.limit);
     if (image.bytes.empty()) {
-        BOOST_ERROR("File <" << image.path << "> not found");
+        BOOST_ERROR("File <" << zk::printable(image.path) << "> not found");
         return false;
     }
     // A file that grew since it was measured is read one byte past the limit.

@@ -45,7 +45,7 @@ void sendPWM(qz::smc::controller& c, unsigned char channel, std::uint32_t word)
 void _tester::setPump(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const bool on = cmd.get_value<bool>();
+    const bool on = nodeValue<bool>(cmd, "setPump");
     sendOutputs(*c_, pumpOutput, on ? 0xFFFFFFFFu : 0);
     std::cout << boost::format("pump: %d") % (on ? 1 : 0) << std::endl;
 }
@@ -53,7 +53,7 @@ void _tester::setPump(const pt::ptree& cmd)
 void _tester::setLight(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int value = cmd.get_value<unsigned int>(unsignedText());
+    const unsigned int value = nodeValue<unsigned int>(cmd, "setLight");
     sendPWM(*c_, lightChannel, value & dutyMask);
     std::cout << boost::format("light: %d") % value << std::endl;
 }
@@ -61,7 +61,7 @@ void _tester::setLight(const pt::ptree& cmd)
 void _tester::setPWM(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int channel = cmd.get_value<unsigned int>(unsignedText());
+    const unsigned int channel = nodeValue<unsigned int>(cmd, "setPWM");
     const unsigned int value = requiredKey<unsigned int>(cmd, "value");
     const unsigned int on = keyValue<unsigned int>(cmd, "on", 0);
     sendPWM(*c_, static_cast<unsigned char>(channel), (value & dutyMask) | ((on & 1) ? pwmOn : 0));
@@ -71,7 +71,7 @@ void _tester::setPWM(const pt::ptree& cmd)
 void _tester::setOutput(const pt::ptree& cmd)
 {
     BOOST_REQUIRE(c_ && c_->connected());
-    const unsigned int value = cmd.get_value<unsigned int>(unsignedText());
+    const unsigned int value = nodeValue<unsigned int>(cmd, "setOutput");
     const unsigned int mask = keyValue<unsigned int>(cmd, "mask", 0xFFFF);
     sendOutputs(*c_, mask, value);
     std::cout << boost::format("output : 0x%08x (0x%08x)") % value % mask << std::endl;

@@ -57,7 +57,8 @@ boost::optional<std::vector<unsigned char>> readMAC(const pt::ptree& cmd)
     unsigned char bytes[8] = {};
     if (!zk::hexToBytes(node->data(), bytes, sizeof bytes))
         BOOST_THROW_EXCEPTION(pt::ptree_bad_data(
-            "conversion of data to hexadecimal digits failed: \"MAC\" is \"" + node->data() + "\"", node->data()));
+            "conversion of data to hexadecimal digits failed: \"MAC\" is \"" + zk::printable(node->data()) + "\"",
+            node->data()));
     return std::vector<unsigned char>(bytes, bytes + std::min<std::size_t>(node->data().size() / 2, 6));
 }
 

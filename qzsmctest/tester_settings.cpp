@@ -17,6 +17,8 @@
 #include <boost/test/unit_test.hpp>
 #include <boost/thread/locks.hpp>
 
+#include "zkutility/utility.hpp"
+
 namespace pt = boost::property_tree;
 
 namespace {
@@ -131,7 +133,9 @@ void _tester::motorSettings(const pt::ptree& cmd)
             const unsigned int value = nodeValue<unsigned int>(field.second, field.first);
             c_->setMotorParameter(field.first.c_str(), value);
         } catch (const std::exception& e) {
-            BOOST_ERROR(boost::format("failed to set motor parameter %s: %s") % field.first % e.what());
+            // The field name is the script's, and the controller's message may quote it.
+            BOOST_ERROR(boost::format("failed to set motor parameter %s: %s") % zk::printable(field.first) %
+                        zk::printable(e.what()));
         }
     }
 }

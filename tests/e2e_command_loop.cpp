@@ -30,7 +30,8 @@ BOOST_AUTO_TEST_CASE(each_case_runs_its_own_section_command_by_command)
     BOOST_TEST(r.verdicts["main"] == "failed 5/1 | command <moveMotr> not found");
     BOOST_TEST(r.verdicts["update_firmware"] == "passed 1/0");
     BOOST_TEST(r.verdicts["speed"] == "passed 3/0");
-    BOOST_TEST(r.verdicts["limit"] == "aborted 2/1 | ptree_bad_data: conversion of data to type \"j\" failed");
+    BOOST_TEST(r.verdicts["limit"] ==
+               "aborted 2/1 | ptree_bad_data: conversion of data to type \"j\" failed: \"sleep\" is \"-5\"");
 }
 
 BOOST_AUTO_TEST_CASE(a_missing_file_section_or_number_ends_only_its_case)
@@ -43,7 +44,8 @@ BOOST_AUTO_TEST_CASE(a_missing_file_section_or_number_ends_only_its_case)
     BOOST_TEST(r.verdicts["update_firmware"] ==
                "aborted 0/1 | info_parser_error: firmware.info: cannot open file for reading");
     BOOST_TEST(r.verdicts["speed"] == "passed 0/0");
-    BOOST_TEST(r.verdicts["limit"] == "aborted 1/1 | ptree_bad_data: conversion of data to type \"j\" failed");
+    BOOST_TEST(r.verdicts["limit"] ==
+               "aborted 1/1 | ptree_bad_data: conversion of data to type \"j\" failed: \"sleep\" is \"abc\"");
 }
 
 BOOST_AUTO_TEST_CASE(a_script_and_an_included_file_saved_with_a_byte_order_mark_run)

@@ -84,6 +84,58 @@ BOOST_AUTO_TEST_CASE(setDiag_before_any_read_and_keys_that_do_not_convert)
     }
 }
 
+// A command's own value that does not convert names the command and its text, as a key's error does.
+BOOST_AUTO_TEST_CASE(a_command_value_that_does_not_convert_names_the_command)
+{
+    struct { const char *command, *type, *text; } const rows[] = {
+        {"setPump TRUE", "b", "TRUE"},
+        {"setLight -1", "j", "-1"},
+        {"setPWM 0x2 { value 1 }", "j", "0x2"},
+        {"setOutput \"7\xfc\"", "j", "7\\xfc"},
+        {"checkPhase 1.5", "i", "1.5"},
+        {"sleep \"5\x01\"", "j", "5\\x01"},
+    };
+    for (const auto& row : rows) {
+        auto r = runMainScript({"hwId " + idB, "deviceAddress 10.77.1.11"}, {"connect", row.command, "setPump true"});
+        const std::string& verdict = r.verdicts["main"];
+        const std::string name = std::string(row.command).substr(0, std::string(row.command).find(' '));
+        BOOST_TEST(verdict.substr(0, 8) == "aborted ", row.command << ": " << verdict);
+        BOOST_TEST(verdict.substr(std::min(verdict.find('|'), verdict.size())) ==
+                       "| ptree_bad_data: conversion of data to type \"" + std::string(row.type) + "\" failed: \"" +
+                           name + "\" is \"" + row.text + "\"",
+                   row.command << ": " << verdict);
+    }
+}
+
+// Script text quoted in the framework's messages (a command name, a key and its text, a file name) has
+// control characters and bytes that are not UTF-8 written as \xNN, so the XML log and report and the
+// JUnit log that CI jobs read stay well-formed; UTF-8 text stays as it is.
+BOOST_AUTO_TEST_CASE(script_text_in_messages_keeps_the_xml_and_junit_logs_well_formed)
+{
+    scratchDir dir("qzsmc-e2e");
+    writeFile(dir.path() / "qzsmc_test.info",
+              text({"hwId " + idA, "deviceAddress 10.77.1.10", "main", "{", "connect", "init", "bogus\xfc" "Command",
+                    "motorSettings { \"C\xfcS\" 5 }", "updateFirmware { ARM \"Pr\xfc" "fung\x02.bin\" }",
+                    "updateFirmware { ARM \"Pr\xc3\xbc" "fung.bin\" }", "moveMotor { pos \"1\x01\xfc\" }", "}",
+                    "limit { sleep \"9\xfc\x01\" }"}));
+    writeFile(dir.path() / "logger.xml", "<config><level>trace</level></config>\n");
+    const Lines messages{"command <bogus\\xfcCommand> not found",
+                         "failed to set motor parameter C\\xfcS: parameter C\\xfcS unknown",
+                         "File <Pr\\xfcfung\\x02.bin> not found", "File <Pr\xc3\xbc" "fung.bin> not found",
+                         "conversion of data to type \"i\" failed: \"pos\" is \"1\\x01\\xfc\"",
+                         "conversion of data to type \"j\" failed: \"sleep\" is \"9\\xfc\\x01\""};
+    auto r = runTerminal(dir.path(), "main:limit");
+    BOOST_TEST(r.verdicts["main"] == "aborted 10/5 | " + messages[0] + " | " + messages[1] + " | " + messages[2] +
+                                         " | " + messages[3] + " | ptree_bad_data: " + messages[4]);
+    BOOST_TEST(r.verdicts["limit"] == "aborted 1/1 | ptree_bad_data: " + messages[5]);
+    runTerminalWith(dir.path(), {"--run_test=main:limit", "--log_format=JUNIT", "--log_sink=junit.xml"});
+    for (const char* file : {"log.xml", "report.xml", "junit.xml"})
+        BOOST_TEST(xmlErrors(dir.path() / file) == "", file);
+    const std::string junit = readFile(dir.path() / "junit.xml");
+    for (const std::string& message : messages)
+        BOOST_TEST(junit.find(message) != std::string::npos, message);
+}
+
 BOOST_AUTO_TEST_CASE(outputs_inputs_pressure_and_the_settings_block)
 {
     const sharedBoards& on = *sharedBoards::current;

@@ -158,6 +158,8 @@ BOOST_AUTO_TEST_CASE(a_key_that_does_not_convert_ends_the_command_before_anythin
         {"configure_network { CtrlPort 0x2711 }", "aborted 2/1 | " + badData("type \"i\"", "CtrlPort", "0x2711")},
         {"configure_network { Name x MAC 00-11-22-33-44-55 }",
          "aborted 2/1 | " + badData("hexadecimal digits", "MAC", "00-11-22-33-44-55")},
+        {"configure_network { MAC \"0011\x7f\xfe\" }",  // the text as every message quotes script text
+         "aborted 2/1 | " + badData("hexadecimal digits", "MAC", "0011\\x7f\\xfe")},
         {"configure_network { DNS2 9.9.9 }", "aborted 2/1 | system_error: Invalid argument"},
         {"search { useHwId one }", "aborted 1/1 | " + badData("type \"j\"", "useHwId", "one")},
     };

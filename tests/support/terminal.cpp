@@ -39,18 +39,29 @@ Lines netRecord::printed() const
             "CtrlPort " + std::to_string(ctrlPort)};
 }
 
+runResult runTerminalWith(const boost::filesystem::path& dir, const Lines& args)
+{
+    const runResult result = run(Lines{QZSMCTEST_PATH} + args, dir.string(), std::chrono::seconds(120));
+    // 0: every check passed, 201: some failed; anything else is a crash or a sanitizer's report.
+    if (result.termSignal != 0 || (result.exitCode != 0 && result.exitCode != 201))
+        throw std::runtime_error("qzsmctest did not end cleanly: " + result.describe());
+    return result;
+}
+
+std::string xmlErrors(const boost::filesystem::path& file)
+{
+    const runResult lint = run({"xmllint", "--noout", file.string()}, "", std::chrono::seconds(30));
+    return lint.exitCode == 0 && lint.err.empty() ? std::string() : lint.describe();
+}
+
 terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest)
 {
-    const Lines argv{QZSMCTEST_PATH, "--run_test=" + runTest, "--log_format=XML", "--log_level=test_suite",
-                     "--log_sink=log.xml", "--report_format=XML", "--report_level=detailed",
-                     "--report_sink=report.xml"};
     terminalRun r;
     const auto start = std::chrono::steady_clock::now();
-    r.process = run(argv, dir.string(), std::chrono::seconds(120));
+    r.process = runTerminalWith(dir, {"--run_test=" + runTest, "--log_format=XML", "--log_level=test_suite",
+                                      "--log_sink=log.xml", "--report_format=XML", "--report_level=detailed",
+                                      "--report_sink=report.xml"});
     r.ms = msSince(start);
-    // 0: every check passed, 201: some failed; anything else is a crash or a sanitizer's report.
-    if (r.process.termSignal != 0 || (r.process.exitCode != 0 && r.process.exitCode != 201))
-        throw std::runtime_error("qzsmctest did not end cleanly: " + r.process.describe());
 
     boost::property_tree::ptree log, report;
     boost::property_tree::read_xml((dir / "log.xml").string(), log);

@@ -47,6 +47,13 @@ struct terminalRun {
 // std::runtime_error when it hangs, crashes or ends other than the framework ends a run.
 terminalRun runTerminal(const boost::filesystem::path& dir, const std::string& runTest = "*");
 
+// Runs qzsmctest in dir with args alone (its log and report options among them), as a CI job runs
+// it. Throws as runTerminal does.
+runResult runTerminalWith(const boost::filesystem::path& dir, const Lines& args);
+
+// What xmllint finds wrong with file; empty when it is well-formed XML.
+std::string xmlErrors(const boost::filesystem::path& file);
+
 // Runs the case `section` of a fresh INFO file of the root keys and that section of the
 // commands, in dir, with a logger.xml that keeps the log records off stdout (they go to
 // dir/Logs, see terminalLog).
