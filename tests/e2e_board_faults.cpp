@@ -18,8 +18,13 @@ using std::chrono::seconds;
 namespace {
 
 const std::string programStart = "tcp 0b002a0000000001000000", programRecord = "tcp 0f002c";
-// After init: 5000 microsteps/s, reached in 50 ms.
-const Lines realTime{"defaultSpeed 107374182", "defaultAccel 21475"};
+// The board at address, with the simulated board's default hardware id; after init moves run at
+// 5000 microsteps/s, reached in 50 ms.
+Lines rootKeys(const std::string& address)
+{
+    return {"deviceAddress " + address, "hwId 0102030405060708090a0b0c0d0e0f1011121314", "defaultSpeed 107374182",
+            "defaultAccel 21475"};
+}
 
 struct inTestNetwork {
     inTestNetwork() { requireTestNetwork(); }
@@ -77,26 +82,20 @@ BOOST_AUTO_TEST_CASE(a_program_outlives_a_silence_of_either_side)
     for (const auto& r : rows) {
         BOOST_TEST_CONTEXT(r.what)
         {
-            board b{1, "10.77.1." + std::to_string(address++), Lines{"--time-scale", "1"} + r.board};
-            backgroundTerminal t(Lines{"deviceAddress " + std::string("10.77.1.") + std::to_string(address - 1),
-                                       "hwId 0102030405060708090a0b0c0d0e0f1011121314"} +
-                                     realTime,
-                                 r.script);
+            const std::string at = "10.77.1." + std::to_string(address++);
+            board b{1, at, Lines{"--time-scale", "1"} + r.board};
+            backgroundTerminal t(rootKeys(at), r.script);
             BOOST_REQUIRE_MESSAGE(b.waitForLogText(programStart, seconds(20)), b.logTail());
+            const auto silent = [&](bool on) {
+                if (r.kind == outage)
+                    shell("ip link set port-" + b.name() + (on ? " down" : " up"));
+                else
+                    (r.kind == boardStopped ? b.signal(on ? SIGSTOP : SIGCONT) : t.signal(on ? SIGSTOP : SIGCONT));
+            };
             std::this_thread::sleep_for(milliseconds(r.afterMs));
-            if (r.kind == outage)
-                shell("ip link set port-" + b.name() + " down");
-            else if (r.kind == boardStopped)
-                b.signal(SIGSTOP);
-            else
-                t.signal(SIGSTOP);
+            silent(true);
             std::this_thread::sleep_for(milliseconds(r.forMs));
-            if (r.kind == outage)
-                shell("ip link set port-" + b.name() + " up");
-            else if (r.kind == boardStopped)
-                b.signal(SIGCONT);
-            else
-                t.signal(SIGCONT);
+            silent(false);
             BOOST_REQUIRE(t.endsWithin(seconds(60)));
             const runResult result = t.result();
             BOOST_TEST(result.exitCode == 0, result.describe() << "\n" << t.reports());
@@ -135,10 +134,7 @@ BOOST_AUTO_TEST_CASE(no_program_is_loaded_over_one_given_up_on)
             const std::string at = "10.77.1." + std::to_string(address++);
             board b{1, at, {"--time-scale", "1", "--hang", "1:60000"}};
             scratchDir dir("qzsmc-faults");
-            const terminalRun run = runScript(dir.path(), "qzsmc_test.info", "main",
-                                              Lines{"deviceAddress " + at, "hwId 0102030405060708090a0b0c0d0e0f1011121314"} +
-                                                  realTime,
-                                              r.commands);
+            const terminalRun run = runScript(dir.path(), "qzsmc_test.info", "main", rootKeys(at), r.commands);
             BOOST_TEST(run.verdicts.at("main") == r.verdict);
             const Lines log = terminalLog(dir.path(), "");
             BOOST_TEST(std::count(log.begin(), log.end(), r.logged) == 1, text(log));
@@ -158,9 +154,7 @@ BOOST_AUTO_TEST_CASE(a_board_restarted_under_the_terminal_is_not_moved)
     const Lines options{"--time-scale", "100", "--limit-switch", "-6000"};
     auto first = std::make_unique<board>(1, "10.77.1.40", options);
     auto running = std::async(std::launch::async, [] {
-        return runMainScript(Lines{"deviceAddress 10.77.1.40", "hwId 0102030405060708090a0b0c0d0e0f1011121314"} +
-                                 realTime,
-                             {"connect", "init", "initMotor { travel -100000 value -30720 fallback 2000 }",
+        return runMainScript(rootKeys("10.77.1.40"), {"connect", "init", "initMotor { travel -100000 value -30720 fallback 2000 }",
                               "moveMotor { pos -25000 }", "checkPhase", "sleep 6000", "moveMotor { pos -30000 }",
                               "checkPhase"});
     });
