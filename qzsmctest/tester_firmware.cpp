@@ -19,6 +19,7 @@
 
 #include "zkutility/boot_controller.hpp"
 #include "zkutility/firmware_image.hpp"
+#include "zkutility/logger.hpp"
 #include "zkutility/utility.hpp"
 
 namespace pt = boost::property_tree;
@@ -29,6 +30,11 @@ namespace {
 constexpr std::int64_t bootLoaderSearchLimit = 30;  // s
 constexpr std::size_t readChunk = 1 << 20;
 constexpr std::chrono::milliseconds attemptPace{100};  // at most one attempt started per pace
+
+// Without a connected board the search finds the boot loader where the failed update left it.
+constexpr const char* updateFailedHint =
+    "firmware update failed: the board stays in its boot loader; run updateFirmware again from a script without "
+    "connect to finish the update";
 
 }  // namespace
 
@@ -163,8 +169,16 @@ void _tester::updateFirmware(const pt::ptree& cmd)
         return;
     }
 
-    // Disconnects before the pointer deletes it, also when an update throws.
-    BOOST_SCOPE_EXIT_ALL(&loader) { loader->disconnect(true); };
+    // Disconnects before the pointer deletes it, also when an update throws; after a failed update
+    // the controller does not start the firmware, and the user is told how to finish.
+    BOOST_SCOPE_EXIT_ALL(&loader) {
+        loader->disconnect(true);
+        if (loader->updateUnfinished()) {
+            std::cerr << updateFailedHint << std::endl;
+            zk::logger::channel_logger log(boost::log::keywords::channel = "btldr");
+            BOOST_LOG_SEV(log, zk::logger::error) << updateFailedHint;
+        }
+    };
 
     for (namedImage& image : images) {
         if (!boardConnected && !readImage(image))

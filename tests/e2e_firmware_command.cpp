@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
+#include <future>
 #include <regex>
+#include <thread>
 #include <tuple>
 
 #include <boost/filesystem/operations.hpp>
@@ -152,7 +155,7 @@ BOOST_AUTO_TEST_CASE(only_the_FPGA_image_is_written_when_only_it_is_named)
     BOOST_TEST(tcpCodes(loader, from) == text({"accept", "26 x2", "25 x2", "0c", "01", "close"}));
 }
 
-// A refused erase ends the update, and the boot loader is still started. One that does not take
+// A refused erase ends the update, and the board stays in its boot loader. One that does not take
 // the record that moves its control port to 10000 (it would listen where the terminal does not
 // connect) fails the record's read-back: nothing is woken or connected.
 BOOST_AUTO_TEST_CASE(a_failed_ARM_update_ends_the_case)
@@ -160,8 +163,7 @@ BOOST_AUTO_TEST_CASE(a_failed_ARM_update_ends_the_case)
     requireTestNetwork();
     const std::string updating = notConnected + "\nupdating ARM with firmware from <arm.bin>...";
     const std::tuple<Lines, std::string, std::string> rows[] = {
-        {{"--boot-erase-fail", "0"}, "errorARMBlockEraseFailed: std::exception",
-         text({"accept", "02", "07", "0c", "01", "close"})},
+        {{"--boot-erase-fail", "0"}, "errorARMBlockEraseFailed: std::exception", text({"accept", "02", "07", "close"})},
         {{"--ctrl-port", "10001", "--boot-ignore-set-config"}, "runtime_error: network configuration does not changed",
          ""},
     };
@@ -176,6 +178,76 @@ BOOST_AUTO_TEST_CASE(a_failed_ARM_update_ends_the_case)
             BOOST_TEST(r.process.out == updating);
             BOOST_TEST(r.verdicts["update_firmware"] == "aborted 1/1 | " + error);
             BOOST_TEST(tcpCodes(loader, from) == codes);
+        }
+    }
+}
+
+// A failed update leaves the board in its boot loader, not in firmware over part of an image: the
+// terminal says how to finish, and a script without "connect" finds the boot loader and does. The
+// board that refuses a block would refuse it again: a sound one in its boot loader takes its place
+// where it was left. The board that hung comes back sound and is finished as it is.
+BOOST_AUTO_TEST_CASE(a_failed_update_leaves_the_board_in_its_boot_loader_for_a_script_without_connect)
+{
+    requireTestNetwork();
+    const std::string hint = "firmware update failed: the board stays in its boot loader; run updateFirmware "
+                             "again from a script without connect to finish the update";
+    const std::string revision = "QZ_SMC fw 3.0 after a failed update";
+    std::string arm = image(1000, 10);
+    arm.replace(100, revision.size() + 1, revision + '\0');
+    // The boot loader's frames after the ARM image, up to the end of its connection.
+    const std::tuple<const char*, Lines, std::string, std::string> rows[] = {
+        {"FPGA block 5 refused", {"--boot-fpga-write-fail", "5"}, "errorFPGABlockWriteFailed", "26 x6\nclose\n"},
+        {"board stopped 3 s writing the FPGA", {}, "errorTCPCommandConfirmationTimeout",
+         "26 x\\d+\n(25( x\\d+)?\n)?close\n"},
+    };
+    for (const auto& [what, fault, error, fpgaCodes] : rows) {
+        BOOST_TEST_CONTEXT(what)
+        {
+            auto b = std::make_unique<board>(1, "10.77.1.10", Lines{"--hwid", idBoard} + fault);
+            scratchDir dir("qzsmc-fw");
+            writeFile(dir.path() / "arm.bin", arm);
+            writeFile(dir.path() / "fpga.bin", image(2000 * 528, 11));
+            const Lines both{"ARM arm.bin", "FPGA fpga.bin"};
+            auto failed = std::async(std::launch::async, [&] { return runUpdate(dir, both, {"connect"}); });
+            if (fault.empty()) {
+                const bool writing = b->waitForLogText("tcp 170226", std::chrono::seconds(20)).has_value();
+                if (writing) {
+                    b->signal(SIGSTOP);
+                    std::this_thread::sleep_for(std::chrono::seconds(3));
+                    b->signal(SIGCONT);
+                }
+                BOOST_TEST_REQUIRE(writing);
+            }
+            auto r = failed.get();
+            BOOST_TEST(r.process.out == text({"current revision: QZ_SMC sim 1.0",
+                                              "updating ARM with firmware from <arm.bin>...done"}) +
+                                            "updating FPGA with firmware from <fpga.bin>...");
+            BOOST_TEST(r.verdicts["update_firmware"] == "aborted 3/1 | " + error + ": std::exception");
+            BOOST_TEST(r.process.err.find(hint + "\n") != std::string::npos, r.process.err);
+            BOOST_TEST(terminalLog(dir.path(), "[btldr][error] ") ==
+                           (Lines{"firmware not started: an update did not end", hint}),
+                       boost::test_tools::per_element());
+            // Neither started nor reset: the boot loader's connection ends after the last FPGA block.
+            std::size_t from = 0;
+            const std::string codes = tcpCodes(*b, from), armCodes = text({"accept", "2a x5", "0b", "close",
+                                                                           "accept", "02", "07", "08 x128", "09 x128"});
+            BOOST_TEST((codes.rfind(armCodes, 0) == 0 &&
+                        std::regex_match(codes.substr(armCodes.size()), std::regex(fpgaCodes))), codes);
+            BOOST_TEST(!b->waitForLogText("restart QZ_SMC", std::chrono::milliseconds(500)).has_value());
+
+            from = 0;
+            const Lines moved = boardLog(*b, from, "moved ");
+            BOOST_TEST_REQUIRE(moved.size() == 1u, text(moved));
+            if (!fault.empty()) {
+                b->stop();
+                b = std::make_unique<board>(1, moved[0], Lines{"--hwid", idBoard, "--boot-loader"});
+            }
+            r = runUpdate(dir, both);
+            BOOST_TEST(r.process.out == text({notConnected, "updating ARM with firmware from <arm.bin>...done",
+                                              "updating FPGA with firmware from <fpga.bin>...done"}));
+            BOOST_TEST(r.verdicts["update_firmware"] == "passed 1/0");
+            BOOST_TEST(b->waitForLogText("restart QZ_SMC " + revision, std::chrono::seconds(2)).has_value(),
+                       b->logTail());
         }
     }
 }

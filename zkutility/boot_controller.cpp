@@ -63,6 +63,11 @@ void controller::disconnect(bool softReset)
     if (!connected())
         return;
     try {
+        if (softReset && updateUnfinished()) {
+            // A reset too could start the firmware: the boot loader must be there for the next update.
+            BOOST_LOG_SEV(log_, logger::error) << "firmware not started: an update did not end";
+            softReset = false;
+        }
         if (softReset)
             sendTCPControlCommand(cmdStartFirmware, boost::asio::const_buffer());
         base::disconnect(softReset);

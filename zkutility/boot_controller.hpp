@@ -51,7 +51,8 @@ public:
     ~controller() override;
 
     // With softReset, TCP command 0x0C starts the new firmware before the base's
-    // soft reset. Failures are logged, never thrown.
+    // soft reset; while an update is unfinished neither is sent and the board stays
+    // in its boot loader. Failures are logged, never thrown.
     void disconnect(bool softReset) override;
 
     // Returns with the TCP connection standing: moves the boot loader into the
@@ -68,10 +69,17 @@ public:
     static void checkARMImageSize(std::uint64_t size);
     static void checkFPGAImageSize(std::uint64_t size);
 
+    // Whether the last update of either image ended by an exception: the board may hold part of it,
+    // and no firmware is started over that. A later update of the same image that ends clears it.
+    bool updateUnfinished() const { return armUnfinished_ || fpgaUnfinished_; }
+
 private:
     logger::channel_logger log_;
     // Set by the constructor, read-only afterwards.
     std::set<boost::asio::ip::address> prohibited_;
+    // Set when an image's update starts, cleared when it ends.
+    bool armUnfinished_ = false;
+    bool fpgaUnfinished_ = false;
 };
 
 }  // namespace boot

@@ -87,6 +87,7 @@ void controller::checkFPGAImageSize(std::uint64_t size)
 void controller::updateARMFirmware(const void* data, unsigned int size, bool)
 {
     checkARMImageSize(size);
+    armUnfinished_ = true;
     ensureDeviceReadyToUpdate();
 
     const std::vector<unsigned char> image =
@@ -108,6 +109,7 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
         BOOST_THROW_EXCEPTION(errorARMBlockWriteFailed() << blockNumberInfo(*b));
     if (const auto b = verifyBlocks(*this, cmdReadARMBlock, image, armBlockSize))
         BOOST_THROW_EXCEPTION(errorARMBlockVerificationFailed() << blockNumberInfo(*b));
+    armUnfinished_ = false;
 
     BOOST_LOG_SEV(log_, logger::info)
         << boost::format("ARM firmware updated, %d original size,  %d sectors of %d bytes each erased, %d blocks of %d "
@@ -118,6 +120,7 @@ void controller::updateARMFirmware(const void* data, unsigned int size, bool)
 void controller::updateFPGAFirmware(const void* data, unsigned int size, bool)
 {
     checkFPGAImageSize(size);
+    fpgaUnfinished_ = true;
     ensureDeviceReadyToUpdate();
 
     const std::vector<unsigned char> image = fpgaImage(static_cast<const unsigned char*>(data), size);
@@ -127,6 +130,7 @@ void controller::updateFPGAFirmware(const void* data, unsigned int size, bool)
         BOOST_THROW_EXCEPTION(errorFPGABlockWriteFailed());
     if (const auto b = verifyBlocks(*this, cmdReadFPGABlock, image, fpgaBlockSize))
         BOOST_THROW_EXCEPTION(errorFPGABlockVerificationFailed() << blockNumberInfo(*b));
+    fpgaUnfinished_ = false;
 
     BOOST_LOG_SEV(log_, logger::info)
         << boost::format("FPGA firmware updated, %d bytes (complemented up to %d blocks of %d bytes each) written") %
