@@ -122,6 +122,9 @@ BOOST_AUTO_TEST_CASE(the_time_limit_ends_the_wait_and_a_second_connect_replaces_
     const auto b = qz::test::startBoard();
     const auto start = steady_clock::now();
     BOOST_TEST(qz::test::connectAndWait(*f.link, 5000, 5000));
-    BOOST_TEST(msSince(start) < 1000, "the new attempt waited for the earlier ones");
+    // Up to a second until the pc asks for the board's link-layer address again; the rest is the
+    // link's own work, slower under a sanitizer.
+    BOOST_TEST(msSince(start) < 1000 + 100 * (qz::test::sanitizerSlowdown - 1),
+               "the new attempt waited for the earlier ones");
     BOOST_TEST(hex(f.link->readHardwareId()) == qz::test::boardId);
 }

@@ -139,7 +139,7 @@ BOOST_AUTO_TEST_CASE(a_program_end_is_announced_once) {
   const auto start = std::chrono::steady_clock::now();
   connection c(oneSecondProgram);
   BOOST_TEST(c.receive(15) == "03002c03002c03002a03002a030050");
-  BOOST_TEST(qz::test::msSince(start) < 300);
+  BOOST_TEST(qz::test::msSince(start) < 300 * qz::test::sanitizerSlowdown);
   c.send(readState);
   BOOST_TEST(c.receive(7) == "07002b00000000");
 }
