@@ -156,8 +156,8 @@ void controller::awaitProgram(const boost::shared_ptr<zk::completionNotifier>& p
             giveUp(program);
         return;
     }
-    // Without a plan, the board's silence alone ends the wait: it can have grown by the time
-    // the limit is reached at the earliest.
+    // Without a plan only the board's silence ends the wait. Unanswered reads add up no faster
+    // than time passes, so the limit is reached no sooner than what it lacks from now.
     for (;;) {
         const auto unanswered = boardUnanswered();
         if (unanswered >= boardSilenceLimit)
