@@ -58,14 +58,14 @@ BOOST_TEST_GLOBAL_FIXTURE(inTestNetwork);
 BOOST_AUTO_TEST_CASE(a_program_outlives_a_silence_of_either_side)
 {
     enum silence { outage, boardStopped, terminalStopped };
-    const backgroundTerminal::Sections move{{"main", {"connect", "init", "moveMotor { pos 50000 }", "disconnect"}},
+    const Sections move{{"main", {"connect", "init", "moveMotor { pos 50000 }", "disconnect"}},
                                             {"speed", {"connect", "init", "checkPhase"}}};
     const Lines moved{"device initialized", "Target: 50000, current: 50000", "device initialized",
                       "STEP_CNT: 0, phase: 0, diff: 0"};
     const struct {
         const char* what;
         Lines board;
-        backgroundTerminal::Sections script;
+        Sections script;
         silence kind;
         long afterMs, forMs;  // from the program's start
         Lines out;

@@ -45,18 +45,10 @@ struct sharedBoards {
 
 // Runs the sections ("main", "speed" or "limit", each a case) with the log file kept: the run and
 // the log's text.
-using Sections = std::vector<std::pair<std::string, Lines>>;
 std::pair<terminalRun, std::string> runSections(const Lines& rootKeys, const Sections& sections)
 {
     scratchDir dir("qzsmc-motion");
-    std::string info = text(rootKeys), cases;
-    for (const auto& [name, commands] : sections) {
-        info += name + "\n{\n" + text(commands) + "}\n";
-        cases += (cases.empty() ? "" : ",") + name;
-    }
-    writeFile(dir.path() / "qzsmc_test.info", info);
-    writeFile(dir.path() / "logger.xml", "<config><level>trace</level><synchronous>true</synchronous></config>\n");
-    terminalRun r = runTerminal(dir.path(), cases);
+    terminalRun r = runTerminal(dir.path(), writeScript(dir.path(), rootKeys, sections, true));
     std::string log;
     for (const auto& file : boost::filesystem::directory_iterator(dir.path() / "Logs"))
         log += readFile(file.path());

@@ -99,15 +99,23 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands)
     return runScript(dir.path(), "qzsmc_test.info", "main", rootKeys, commands);
 }
 
-backgroundTerminal::backgroundTerminal(const Lines& rootKeys, const Sections& sections)
+std::string writeScript(const boost::filesystem::path& dir, const Lines& rootKeys, const Sections& sections,
+                        bool synchronous)
 {
     std::string info = text(rootKeys), cases;
     for (const auto& [name, commands] : sections) {
         info += name + "\n{\n" + text(commands) + "}\n";
         cases += (cases.empty() ? "" : ",") + name;
     }
-    writeFile(dir_.path() / "qzsmc_test.info", info);
-    writeFile(dir_.path() / "logger.xml", "<config><level>trace</level><synchronous>false</synchronous></config>\n");
+    writeFile(dir / "qzsmc_test.info", info);
+    writeFile(dir / "logger.xml", std::string("<config><level>trace</level><synchronous>") +
+                                      (synchronous ? "true" : "false") + "</synchronous></config>\n");
+    return cases;
+}
+
+backgroundTerminal::backgroundTerminal(const Lines& rootKeys, const Sections& sections)
+{
+    const std::string cases = writeScript(dir_.path(), rootKeys, sections, false);
     ended_ = std::async(std::launch::async, [this, cases] {
         return run({"env", "--default-signal=INT", "/bin/sh", "-c", "echo $$ > pid; exec \"$0\" \"$@\"", QZSMCTEST_PATH,
                     "--run_test=" + cases, "--log_sink=log.txt", "--report_sink=report.txt"},

@@ -59,6 +59,13 @@ std::string xmlErrors(const boost::filesystem::path& file);
 // dir/Logs, see terminalLog).
 terminalRun runScript(const boost::filesystem::path& dir, const std::string& file, const std::string& section,
                       const Lines& rootKeys, const Lines& commands);
+// Sections of commands, each a test case, in file order.
+using Sections = std::vector<std::pair<std::string, Lines>>;
+// Writes dir/qzsmc_test.info of the root keys and the sections, and a logger.xml of trace records
+// (flushed one by one when synchronous); returns the cases for --run_test.
+std::string writeScript(const boost::filesystem::path& dir, const Lines& rootKeys, const Sections& sections,
+                        bool synchronous);
+
 // runScript of qzsmc_test.info's "main" in a scratch directory of its own.
 terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
 // The case "main" of the root keys and commands run from a shell on a thread of its own, as a user
@@ -67,7 +74,6 @@ terminalRun runMainScript(const Lines& rootKeys, const Lines& commands);
 // as the default. The log records (dir/Logs) are not flushed one by one.
 class backgroundTerminal {
 public:
-    using Sections = std::vector<std::pair<std::string, Lines>>;
     backgroundTerminal(const Lines& rootKeys, const Lines& commands) : backgroundTerminal(rootKeys, {{"main", commands}}) {}
     // The sections, each a case run in this order.
     backgroundTerminal(const Lines& rootKeys, const Sections& sections);
